@@ -1,0 +1,118 @@
+#include "core/log_line.h"
+#include "core/logger.h"
+#include "support/temp_dir.h"
+
+#include <gtest/gtest.h>
+
+#include <regex>
+#include <sstream>
+#include <thread>
+#include <vector>
+
+using vesk::updater::Logger;
+using vesk::test::TempDir;
+
+namespace {
+
+std::vector<std::string> splitCrLfLines(const std::string& bytes) {
+    std::vector<std::string> lines;
+    size_t start = 0;
+    while (start < bytes.size()) {
+        const size_t end = bytes.find("\r\n", start);
+        if (end == std::string::npos) {
+            lines.push_back(bytes.substr(start));
+            break;
+        }
+        lines.push_back(bytes.substr(start, end - start));
+        start = end + 2;
+    }
+    return lines;
+}
+
+const std::regex kPrefix(R"(^\[\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}\] \[(DEBUG|INFO|WARNING|ERROR)\] \[\] )");
+
+} // namespace
+
+TEST(LogLine, StampAndLayout) {
+    std::tm time{};
+    time.tm_year = 2026 - 1900;
+    time.tm_mon = 0;
+    time.tm_mday = 5;
+    time.tm_hour = 7;
+    time.tm_min = 8;
+    time.tm_sec = 9;
+    const std::string stamp = vesk::updater::formatLogStamp(time);
+    EXPECT_EQ(stamp, "[2026-01-05 07:08:09]");
+    EXPECT_EQ(stamp.size(), 21u);
+    EXPECT_EQ(vesk::updater::formatLogLine(stamp, "INFO", "hello"), "[2026-01-05 07:08:09] [INFO] [] hello");
+    EXPECT_EQ(vesk::updater::formatLogLine(stamp, "DEBUG", ""), "[2026-01-05 07:08:09] [DEBUG] [] ");
+}
+
+TEST(Logger, WritesLevelsWithCrLfAndAppendsAcrossInstances) {
+    TempDir dir;
+    const std::string path = dir.file("ui_logs.log");
+    {
+        Logger log(path);
+        ASSERT_TRUE(log.isOpen());
+        log.info("first");
+        log.warning("");
+        log.debug("two\nlines");
+    }
+    {
+        Logger log(path);
+        log.error("second run");
+    }
+    const std::string bytes = vesk::test::readFileBytes(path);
+    ASSERT_FALSE(bytes.empty());
+    EXPECT_EQ(bytes.substr(bytes.size() - 2), "\r\n");
+    const auto lines = splitCrLfLines(bytes);
+    ASSERT_EQ(lines.size(), 5u);
+    EXPECT_TRUE(std::regex_search(lines[0], kPrefix));
+    EXPECT_EQ(lines[0].substr(22), "[INFO] [] first");
+    EXPECT_EQ(lines[1].substr(22), "[WARNING] [] ");
+    EXPECT_EQ(lines[2].substr(22), "[DEBUG] [] two");
+    EXPECT_EQ(lines[3], "lines"); // the continuation of a message carries no prefix
+    EXPECT_EQ(lines[4].substr(22), "[ERROR] [] second run");
+}
+
+TEST(Logger, UnopenableFileWritesNothingAndDoesNotFail) {
+    TempDir dir;
+    Logger log(dir.file("missing-folder\\ui_logs.log"));
+    EXPECT_FALSE(log.isOpen());
+    log.info("dropped");
+    log.error("dropped");
+    EXPECT_FALSE(vesk::test::fileExists(dir.file("missing-folder")));
+}
+
+TEST(Logger, TwoThreadsNeverTearALine) {
+    TempDir dir;
+    const std::string path = dir.file("ui_logs.log");
+    constexpr int kLinesPerThread = 2000;
+    const std::string a(300, 'a');
+    const std::string b(300, 'b');
+    {
+        Logger log(path);
+        std::thread first([&] {
+            for (int i = 0; i < kLinesPerThread; ++i)
+                log.info(a);
+        });
+        std::thread second([&] {
+            for (int i = 0; i < kLinesPerThread; ++i)
+                log.debug(b);
+        });
+        first.join();
+        second.join();
+    }
+    const auto lines = splitCrLfLines(vesk::test::readFileBytes(path));
+    ASSERT_EQ(lines.size(), 2u * kLinesPerThread);
+    for (const auto& line : lines) {
+        ASSERT_TRUE(line.substr(22) == "[INFO] [] " + a || line.substr(22) == "[DEBUG] [] " + b) << line;
+    }
+}
+
+TEST(Logger, ProcessLogLivesInLogsFolderBesideExecutable) {
+    const std::string expected = vesk::test::executableDirectory() + "\\logs\\ui_logs.log";
+    EXPECT_EQ(vesk::updater::logger().path(), expected);
+    vesk::updater::logger().info("logger test marker");
+    EXPECT_NE(vesk::test::readFileBytes(expected).find("[INFO] [] logger test marker\r\n"), std::string::npos);
+}

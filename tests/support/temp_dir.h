@@ -1,0 +1,33 @@
+#pragma once
+
+#include <string>
+
+namespace vesk::test {
+
+// A fresh, uniquely named folder under the system temp folder, removed with everything in it on destruction.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+
+    // Windows path without a trailing backslash.
+    const std::string& path() const { return path_; }
+    // path() + "\\" + relative.
+    std::string file(const std::string& relative) const { return path_ + "\\" + relative; }
+
+private:
+    std::string path_;
+};
+
+// Whole-file helpers for tests (binary, no translation).
+std::string readFileBytes(const std::string& path);
+bool writeFileBytes(const std::string& path, const std::string& bytes);
+bool fileExists(const std::string& path);
+// Removes a file or a folder tree; true when nothing is left.
+bool removeTree(const std::string& path);
+// The folder of the running test executable, without a trailing backslash.
+std::string executableDirectory();
+
+} // namespace vesk::test
