@@ -54,9 +54,11 @@ void deleteRejectedFile(const std::string& path, const std::string& name, const 
 
 } // namespace
 
-PreflightUpdater::PreflightUpdater() : PreflightUpdater(UpdateSources::fromSettings()) {}
+// The normal process exit: registered exit handlers run and the log stays complete.
+PreflightUpdater::PreflightUpdater() : PreflightUpdater(UpdateSources::fromSettings(), [] { std::exit(0); }) {}
 
-PreflightUpdater::PreflightUpdater(UpdateSources sources) : sources_(std::move(sources)) {}
+PreflightUpdater::PreflightUpdater(UpdateSources sources, std::function<void()> endProcess)
+    : sources_(std::move(sources)), endProcess_(std::move(endProcess)) {}
 
 void PreflightUpdater::runPreflight(const std::string& channel) {
     counters_ = PreflightCounters{};
@@ -88,8 +90,8 @@ void PreflightUpdater::runPreflight(const std::string& channel) {
     // The own executable goes first: when it is replaced, this process ends and the new one repeats the run.
     const std::string ownEntry = ManifestText::findFileObject(release.objectText, kOwnExecutableName);
     const std::string installDirectory = sources_.installDirectory();
-    if (!ownEntry.empty()) {
-        handOverIfOwnExecutableDiffers(ownEntry, installDirectory, channel);
+    if (!ownEntry.empty() && handOverIfOwnExecutableDiffers(ownEntry, installDirectory, channel)) {
+        return;
     }
 
     const std::string backupDirectory = backupDirectoryOf(installDirectory);
@@ -107,20 +109,20 @@ void PreflightUpdater::runPreflight(const std::string& channel) {
     }
 }
 
-void PreflightUpdater::handOverIfOwnExecutableDiffers(const std::string& ownEntry,
+bool PreflightUpdater::handOverIfOwnExecutableDiffers(const std::string& ownEntry,
                                                       const std::string& installDirectory,
                                                       const std::string& channel) {
     logger().info("Found VESK_Updater.exe in manifest - checking if update needed");
     const std::string expectedDigest = ManifestText::extractValue(ownEntry, "sha256");
     const SelfReplacementPaths paths = selfReplacementPaths(installDirectory);
     if (expectedDigest.empty() || !existsForUpdate(paths.installed)) {
-        return;
+        return false;
     }
     // A copy that cannot be read counts as current: replacing it blindly could leave no program at all.
     const std::string actualDigest = computeFileSha256(paths.installed);
     if (actualDigest.empty() || digestsEqual(expectedDigest, actualDigest)) {
         logger().info("VESK_Updater.exe hash matches - no self-update needed");
-        return;
+        return false;
     }
 
     logger().info("VESK_Updater.exe hash mismatch - initiating self-update process");
@@ -128,7 +130,7 @@ void PreflightUpdater::handOverIfOwnExecutableDiffers(const std::string& ownEntr
     logger().info("Copying current VESK_Updater.exe to: " + paths.copy);
     if (!::CopyFileA(paths.installed.c_str(), paths.copy.c_str(), FALSE)) {
         logger().error("Failed to copy VESK_Updater.exe. Error: " + std::to_string(::GetLastError()));
-        return;
+        return false;
     }
     logger().info("Copy successful - spawning new process");
 
@@ -140,14 +142,15 @@ void PreflightUpdater::handOverIfOwnExecutableDiffers(const std::string& ownEntr
     if (!::CreateProcessA(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
                           &info)) {
         logger().error("Failed to spawn new process. Error: " + std::to_string(::GetLastError()));
-        return;
+        return false;
     }
     logger().info("New process spawned successfully - exiting current process");
     {
         // Closed at once: the copy waits for this process, not the other way round.
         ProcessHandles started = ProcessHandles::adopt(info);
     }
-    std::exit(0);
+    endProcess_();
+    return true;
 }
 
 void PreflightUpdater::processCoreFile(const std::string& name, const std::string& manifestObject,

@@ -3,6 +3,7 @@
 #include "selfupdate/self_update_text.h"
 #include "selfupdate/update_sources.h"
 
+#include <functional>
 #include <string>
 
 namespace vesk::updater {
@@ -13,7 +14,8 @@ class PreflightUpdater {
 public:
     // Reads the install folder and the servers from the program's settings.
     PreflightUpdater();
-    explicit PreflightUpdater(UpdateSources sources);
+    // endProcess ends the process once the hand-over copy runs; when it returns (a test), so does the run.
+    PreflightUpdater(UpdateSources sources, std::function<void()> endProcess);
 
     // Downloads the channel's manifest, checks and repairs the core files, and logs everything it does. Does
     // not return when the own executable needs replacing and the hand-over copy was started: the process
@@ -24,13 +26,15 @@ public:
     const PreflightCounters& counters() const { return counters_; }
 
 private:
-    void handOverIfOwnExecutableDiffers(const std::string& ownEntry, const std::string& installDirectory,
+    // True when the hand-over copy was started and endProcess has been called.
+    bool handOverIfOwnExecutableDiffers(const std::string& ownEntry, const std::string& installDirectory,
                                         const std::string& channel);
     void processCoreFile(const std::string& name, const std::string& manifestObject,
                          const std::string& installDirectory, const std::string& version,
                          const std::string& build, const std::vector<std::string>& baseUrls);
 
     UpdateSources sources_;
+    std::function<void()> endProcess_;
     PreflightCounters counters_;
 };
 
