@@ -36,16 +36,16 @@ std::optional<DownloadTarget> parseDownloadUrl(const std::wstring& url) {
     return target;
 }
 
-bool downloadToFile(const std::wstring& url, const std::string& filePath) {
-    return downloadToFile(url, filePath, getOwnExecutableHash());
-}
+namespace {
 
-bool downloadToFile(const std::wstring& url, const std::string& filePath, const std::string& ownHash) {
+// knownHash null: ask getOwnExecutableHash, and only once the URL has parsed.
+bool download(const std::wstring& url, const std::string& filePath, const std::string* knownHash) {
     const std::optional<DownloadTarget> target = parseDownloadUrl(url);
     if (!target) {
         return false;
     }
-    const std::wstring userAgent = widenUrl(downloadUserAgent(ownHash));
+    const std::wstring userAgent =
+        widenUrl(downloadUserAgent(knownHash ? *knownHash : getOwnExecutableHash()));
 
     // Declared in opening order, so they close in the reverse: request, connection, client.
     InternetHandle session(::WinHttpOpen(userAgent.c_str(), WINHTTP_ACCESS_TYPE_DEFAULT_PROXY,
@@ -91,6 +91,16 @@ bool downloadToFile(const std::wstring& url, const std::string& filePath, const 
     }
     file.reset();
     return true;
+}
+
+} // namespace
+
+bool downloadToFile(const std::wstring& url, const std::string& filePath) {
+    return download(url, filePath, nullptr);
+}
+
+bool downloadToFile(const std::wstring& url, const std::string& filePath, const std::string& ownHash) {
+    return download(url, filePath, &ownHash);
 }
 
 std::string downloadToString(const std::string& url) {
