@@ -55,7 +55,8 @@ void deleteRejectedFile(const std::string& path, const std::string& name, const 
 } // namespace
 
 // The normal process exit: registered exit handlers run and the log stays complete.
-PreflightUpdater::PreflightUpdater() : PreflightUpdater(UpdateSources::fromSettings(), [] { std::exit(0); }) {}
+PreflightUpdater::PreflightUpdater()
+    : PreflightUpdater(UpdateSources::fromSettings(), [] { std::exit(0); }) {}
 
 PreflightUpdater::PreflightUpdater(UpdateSources sources, std::function<void()> endProcess)
     : sources_(std::move(sources)), endProcess_(std::move(endProcess)) {}

@@ -24,7 +24,8 @@ std::string probeBytes() {
 
 // Starts the probe; suspended, it stands for a predecessor that has not ended yet.
 ProcessHandles startProbe(bool suspended) {
-    std::string commandLine = "\"" + executableDirectory() + "\\selfupdate_probe.exe\"";
+    std::string commandLine = "\"";
+    commandLine += executableDirectory() + "\\selfupdate_probe.exe\"";
     STARTUPINFOA startup{};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION info{};
@@ -35,14 +36,11 @@ ProcessHandles startProbe(bool suspended) {
     return ProcessHandles::adopt(info);
 }
 
-// The id of a process that has already ended.
+// Stands for a predecessor that has already ended. Wine keeps an ended process reachable by its id for a
+// while, so a real ended id would make the test depend on timing; no process ever has this id (ids are
+// multiples of four far below it).
 DWORD endedProcessId() {
-    ProcessHandles probe = startProbe(false);
-    if (!probe.process) {
-        return 0;
-    }
-    ::WaitForSingleObject(probe.process.get(), 30000);
-    return ::GetProcessId(probe.process.get());
+    return 0xFFFFFFF0u;
 }
 
 class HeldFile {
@@ -106,7 +104,6 @@ TEST_F(RestartStart, InstallsTheVerifiedDownloadAndStartsItWithTheChannel) {
     const std::string probe = probeBytes();
     ASSERT_FALSE(probe.empty());
     const DWORD gone = endedProcessId();
-    ASSERT_NE(gone, 0u);
     const std::string url = server.url("/updates/2.0.9/VESK_Updater.exe");
     server.respond("/manifest-beta.json", 200,
                    manifestDocument({manifestFileEntry(

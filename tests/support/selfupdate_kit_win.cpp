@@ -54,14 +54,17 @@ std::vector<std::string> parseMessages(const std::string& raw) {
 
 } // namespace
 
-LogCapture::LogCapture(std::string logPath) : path_(std::move(logPath)), offset_(readFileBytes(path_).size()) {}
+LogCapture::LogCapture(std::string logPath)
+    : path_(std::move(logPath)), offset_(readFileBytes(path_).size()) {}
 
 std::vector<std::string> LogCapture::messages() const {
     const std::string bytes = readFileBytes(path_);
     return parseMessages(bytes.size() > offset_ ? bytes.substr(offset_) : std::string());
 }
 
-std::vector<std::string> logMessages(const std::string& logPath) { return parseMessages(readFileBytes(logPath)); }
+std::vector<std::string> logMessages(const std::string& logPath) {
+    return parseMessages(readFileBytes(logPath));
+}
 
 ::testing::AssertionResult containsInOrder(const std::vector<std::string>& messages,
                                            const std::vector<std::string>& expected) {
@@ -86,9 +89,9 @@ bool containsMessage(const std::vector<std::string>& messages, const std::string
 }
 
 std::size_t countStartingWith(const std::vector<std::string>& messages, const std::string& prefix) {
-    return static_cast<std::size_t>(std::count_if(messages.begin(), messages.end(), [&](const std::string& m) {
-        return m.compare(0, prefix.size(), prefix) == 0;
-    }));
+    return static_cast<std::size_t>(
+        std::count_if(messages.begin(), messages.end(),
+                      [&](const std::string& m) { return m.compare(0, prefix.size(), prefix) == 0; }));
 }
 
 std::string jsonString(const std::string& text) {
@@ -126,8 +129,8 @@ std::string manifestFileEntry(const std::string& name,
 
 std::string manifestDocument(const std::vector<std::string>& entries, const std::string& version,
                              const std::string& buildNumber, bool nested) {
-    std::string object = "{\"version\": " + jsonString(version) + ", \"build_number\": " + buildNumber +
-                         ", \"files\": [\n";
+    std::string object =
+        "{\"version\": " + jsonString(version) + ", \"build_number\": " + buildNumber + ", \"files\": [\n";
     for (std::size_t i = 0; i < entries.size(); ++i) {
         object += "    " + entries[i] + (i + 1 < entries.size() ? ",\n" : "\n");
     }
@@ -143,8 +146,8 @@ std::string sha256Hex(const std::string& bytes) {
         if (::CryptCreateHash(provider, CALG_SHA_256, 0, 0, &hash)) {
             BYTE digest[32];
             DWORD length = sizeof(digest);
-            if (::CryptHashData(hash, reinterpret_cast<const BYTE*>(bytes.data()), static_cast<DWORD>(bytes.size()),
-                                0) &&
+            if (::CryptHashData(hash, reinterpret_cast<const BYTE*>(bytes.data()),
+                                static_cast<DWORD>(bytes.size()), 0) &&
                 ::CryptGetHashParam(hash, HP_HASHVAL, digest, &length, 0)) {
                 static const char* digits = "0123456789abcdef";
                 for (DWORD i = 0; i < length; ++i) {
