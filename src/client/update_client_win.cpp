@@ -4,6 +4,7 @@
 #include "client/output_interpretation.h"
 #include "client/output_lines.h"
 #include "core/logger.h"
+#include "selfupdate/preflight_updater_win.h"
 
 #include <windows.h>
 
@@ -91,9 +92,13 @@ void UpdateClient::parseOutputLine(const std::string& line, int& progress) {
 bool UpdateClient::runUpdate(const std::string& manifestLocation) {
     std::string path = findConsoleUpdater();
     if (path.empty()) {
-        // MISSING-UPDATER FALLBACK: the preflight repair that downloads a missing console updater is wired in
-        // here once it exists: log the WARNING, report the "downloading" status, run it with this client's
-        // channel and look for the console updater again. Until then a missing one ends the run below.
+        logger().warning("Console updater not found - attempting download via preflight");
+        callback->onStatus("Console updater not found - downloading...");
+        PreflightUpdater().runPreflight(channel);
+        path = findConsoleUpdater();
+        if (!path.empty()) {
+            logger().info("Console updater successfully downloaded via preflight: " + path);
+        }
     }
     if (path.empty()) {
         logger().error("Could not find or download Updater.exe console version");

@@ -341,7 +341,9 @@ TEST_F(UpdateClientRun, ExitCodesDecideTheOutcomeAlone) {
     }
 }
 
-TEST_F(UpdateClientRun, MissingConsoleUpdaterReportsOnlyTheError) {
+// Nothing answers for the built-in server here, so the preflight that is asked to fetch the console updater
+// cannot bring it either.
+TEST_F(UpdateClientRun, MissingConsoleUpdaterThatThePreflightCannotBringReportsTheError) {
     ASSERT_TRUE(::CreateDirectoryA(dir.file("a").c_str(), nullptr));
     ASSERT_TRUE(::CreateDirectoryA(dir.file("a\\b").c_str(), nullptr));
     LogFollower log(vesk::updater::logger().path());
@@ -351,9 +353,12 @@ TEST_F(UpdateClientRun, MissingConsoleUpdaterReportsOnlyTheError) {
     EXPECT_EQ(
         callback.events(),
         (Events{
+            "status:Console updater not found - downloading...",
             "error:Could not find Updater.exe console version. Please ensure it's in the same directory."}));
     EXPECT_TRUE(containsInOrder(
-        log.lines(), {logLine("ERROR", "Could not find or download Updater.exe console version")}));
+        log.lines(), {logLine("WARNING", "Console updater not found - attempting download via preflight"),
+                      logLine("INFO", "=== Preflight Update Starting ==="), logLine("INFO", "Channel: beta"),
+                      logLine("ERROR", "Could not find or download Updater.exe console version")}));
     client.cleanup();
 }
 

@@ -113,7 +113,7 @@ TEST_F(Preflight, MissingResizedAndAlteredFilesAreReplacedAndCurrentOnesLeftAlon
 
     const std::string curlPath = install.file("libcurl.dll");
     const std::string curlReason = "size mismatch (expected " + sizeOf(kNewCurl) + ", actual 25)";
-    EXPECT_TRUE(containsInOrder(
+    EXPECT_TRUE(messagesInOrder(
         messages(),
         {"INFO === Preflight Update Starting ===",
          "INFO Channel: stable",
@@ -188,7 +188,7 @@ TEST_F(Preflight, EntriesWithoutChecksAreTrustedAndMissingEntriesLeftAlone) {
     run("beta");
 
     const auto logged = messages();
-    EXPECT_TRUE(containsInOrder(
+    EXPECT_TRUE(messagesInOrder(
         logged,
         {"INFO Channel: beta", "INFO Downloading manifest from: " + server.url("/manifest-beta.json"),
          "INFO File missing: Updater.exe", "INFO Downloading Updater.exe from: /elsewhere/Updater.exe",
@@ -216,7 +216,7 @@ TEST_F(Preflight, TargetPathInSubfolderIsReplacedThereWhileTemporaryFileKeepsThe
 
     run();
 
-    EXPECT_TRUE(containsInOrder(
+    EXPECT_TRUE(messagesInOrder(
         messages(),
         {"INFO Deleting corrupted file to force clean re-download: " + install.file("bin\\libcurl.dll"),
          "INFO File needs update: libcurl.dll (hash mismatch)",
@@ -236,7 +236,7 @@ TEST_F(Preflight, TargetPathLeavingTheInstallFolderIsRefused) {
     run();
 
     EXPECT_TRUE(
-        containsInOrder(messages(), {"ERROR Unsafe target path for libcurl.dll: ..\\escaped.dll - skipping",
+        messagesInOrder(messages(), {"ERROR Unsafe target path for libcurl.dll: ..\\escaped.dll - skipping",
                                      "INFO Files checked: 4", "INFO Files needing update: 0"}));
     EXPECT_EQ(server.requestedPaths(), std::vector<std::string>{"/manifest.json"});
     EXPECT_FALSE(fileExists(install.path() + "\\..\\escaped.dll"));
@@ -265,7 +265,7 @@ TEST_F(Preflight, FilesHeldOpenByAnotherProgramAreBackedUpWhenReadableButNeverCo
     run();
 
     const auto logged = messages();
-    EXPECT_TRUE(containsInOrder(
+    EXPECT_TRUE(messagesInOrder(
         logged,
         {"WARNING Hash calculation failed for libcurl.dll",
          "INFO Deleting file with failed hash calculation: " + install.file("libcurl.dll"),
@@ -355,7 +355,7 @@ TEST_F(Preflight, DownloadsThatFailTheirChecksAreDiscarded) {
 
     run();
 
-    EXPECT_TRUE(containsInOrder(
+    EXPECT_TRUE(messagesInOrder(
         messages(),
         {"ERROR Downloaded file verification failed for Updater.exe: size mismatch (expected " +
              sizeOf(kNewUpdater) + ", downloaded " + sizeOf(wrongUpdater) + ")",
@@ -388,7 +388,7 @@ TEST_F(Preflight, FailedDownloadListsEveryAttemptAndMissingLocationIsReported) {
 
     run();
 
-    EXPECT_TRUE(containsInOrder(
+    EXPECT_TRUE(messagesInOrder(
         messages(),
         {"INFO Manifest version:  build: ",
          "ERROR Failed to download Updater.exe. Attempts:\n  - " + server.url("/u/Updater.exe.zip") +
@@ -408,7 +408,7 @@ TEST_F(Preflight, ManifestWithoutManifestKeyIsReadFromTheRoot) {
 
     run();
 
-    EXPECT_TRUE(containsInOrder(
+    EXPECT_TRUE(messagesInOrder(
         messages(), {"ERROR No 'manifest' object found in downloaded JSON - using root level",
                      "INFO Manifest version: 2.5 build: 31", "INFO Successfully updated: Updater.exe",
                      "INFO Files successfully updated: 1"}));
@@ -423,7 +423,7 @@ TEST_F(Preflight, TextThatIsNotJsonFindsNoFilesButStillEndsWithTheSummary) {
 
     const auto logged = messages();
     EXPECT_TRUE(
-        containsInOrder(logged, {"INFO Manifest downloaded successfully  (57 bytes)",
+        messagesInOrder(logged, {"INFO Manifest downloaded successfully  (57 bytes)",
                                  "ERROR No 'manifest' object found in downloaded JSON - using root level",
                                  "WARNING File not found in manifest files array: Updater.exe",
                                  "WARNING File not found in manifest files array: zlib1.dll",
@@ -439,7 +439,7 @@ TEST_F(Preflight, UnavailableManifestStopsBeforeTouchingAnything) {
     run();
 
     const auto logged = messages();
-    EXPECT_TRUE(containsInOrder(logged, {"INFO === Preflight Update Starting ===",
+    EXPECT_TRUE(messagesInOrder(logged, {"INFO === Preflight Update Starting ===",
                                          "WARNING Failed to download manifest - skipping preflight update"}));
     EXPECT_EQ(countStartingWith(logged, "INFO Files checked"), 0u);
     EXPECT_EQ(countStartingWith(logged, "INFO Install directory"), 0u);
@@ -456,7 +456,7 @@ TEST_F(Preflight, OwnExecutableMatchingOrUnreadableNeedsNoHandOver) {
                    manifestDocument({manifestFileEntry("VESK_Updater.exe",
                                                        {{"sha256", toUpperCase(sha256Hex(program))}})}));
     run();
-    EXPECT_TRUE(containsInOrder(messages(),
+    EXPECT_TRUE(messagesInOrder(messages(),
                                 {"INFO Found VESK_Updater.exe in manifest - checking if update needed",
                                  "INFO VESK_Updater.exe hash matches - no self-update needed",
                                  "INFO Processing 4 core updater files", "INFO Preflight update completed"}));
@@ -472,7 +472,7 @@ TEST_F(Preflight, OwnExecutableMatchingOrUnreadableNeedsNoHandOver) {
         run();
     }
     EXPECT_TRUE(
-        containsInOrder(second.messages(), {"INFO VESK_Updater.exe hash matches - no self-update needed",
+        messagesInOrder(second.messages(), {"INFO VESK_Updater.exe hash matches - no self-update needed",
                                             "INFO Preflight update completed"}));
     EXPECT_FALSE(fileExists(install.file("update")));
     EXPECT_EQ(endProcessCalls, 0);
@@ -486,7 +486,7 @@ TEST_F(Preflight, OwnExecutableHandOverThatCannotStartFallsBackToTheCoreFiles) {
     run();
     const auto logged = messages();
     const std::string copy = install.file("update\\VESK_Updater.exe");
-    EXPECT_TRUE(containsInOrder(
+    EXPECT_TRUE(messagesInOrder(
         logged,
         {"INFO VESK_Updater.exe hash mismatch - initiating self-update process",
          "INFO Copying current VESK_Updater.exe to: " + copy, "INFO Copy successful - spawning new process",
@@ -500,7 +500,7 @@ TEST_F(Preflight, OwnExecutableHandOverThatCannotStartFallsBackToTheCoreFiles) {
     put("update", "a file where the folder belongs");
     LogCapture second(vesk::updater::logger().path());
     run();
-    EXPECT_TRUE(containsInOrder(second.messages(), {"INFO Copying current VESK_Updater.exe to: " + copy,
+    EXPECT_TRUE(messagesInOrder(second.messages(), {"INFO Copying current VESK_Updater.exe to: " + copy,
                                                     "INFO Processing 4 core updater files"}));
     EXPECT_EQ(countStartingWith(second.messages(), "ERROR Failed to copy VESK_Updater.exe. Error: "), 1u);
     EXPECT_EQ(endProcessCalls, 0);
@@ -521,7 +521,7 @@ TEST_F(Preflight, OwnExecutableThatDiffersIsHandedToACopyWithTheChannelAndThisPr
     const std::string expectedCommandLine =
         "\"" + copy + "\" --restart-start -c beta -pid " + std::to_string(::GetCurrentProcessId());
     const auto logged = messages();
-    EXPECT_TRUE(containsInOrder(logged, {"INFO Spawning: " + expectedCommandLine,
+    EXPECT_TRUE(messagesInOrder(logged, {"INFO Spawning: " + expectedCommandLine,
                                          "INFO New process spawned successfully - exiting current process"}));
     EXPECT_EQ(endProcessCalls, 1);
     // The process would have ended here: no core file is looked at and no summary is written.

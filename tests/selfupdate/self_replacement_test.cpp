@@ -114,7 +114,7 @@ TEST_F(RestartStart, InstallsTheVerifiedDownloadAndStartsItWithTheChannel) {
     EXPECT_EQ(run("beta", gone), 0);
 
     const std::string id = std::to_string(gone);
-    EXPECT_TRUE(containsInOrder(
+    EXPECT_TRUE(messagesInOrder(
         log.messages(),
         {"INFO === Self-Update Flow: restart-start mode ===", "INFO Waiting for process " + id + " to quit",
          "WARNING Could not open process " + id + " - it may have already exited",
@@ -149,7 +149,7 @@ TEST_F(RestartStart, WaitsForThePredecessorAndBuildsTheUrlFromVersionAndBuild) {
     ASSERT_EQ(result.wait_for(std::chrono::seconds(60)), std::future_status::ready);
     EXPECT_EQ(result.get(), 0);
 
-    EXPECT_TRUE(containsInOrder(
+    EXPECT_TRUE(messagesInOrder(
         log.messages(),
         {waiting, "INFO test: ending the predecessor", "INFO Process " + std::to_string(id) + " has exited",
          "INFO Downloading VESK_Updater.exe from: " + server.url("/updates/3.1.44/VESK_Updater.exe"),
@@ -165,7 +165,7 @@ TEST_F(RestartStart, RejectedDownloadLeavesTheInstalledProgramUntouched) {
         manifestDocument({manifestFileEntry("VESK_Updater.exe", {{"sha256", sha256Hex("released")}})}));
     serveProgram("/updates/1.0.7/VESK_Updater.exe", served);
     EXPECT_EQ(run("", endedProcessId()), 1);
-    EXPECT_TRUE(containsInOrder(log.messages(),
+    EXPECT_TRUE(messagesInOrder(log.messages(),
                                 {"INFO Download completed - verifying file",
                                  "ERROR Hash mismatch - expected " + sha256Hex("released").substr(0, 16) +
                                      "..., got " + sha256Hex(served).substr(0, 16) + "...",
@@ -177,7 +177,7 @@ TEST_F(RestartStart, RejectedDownloadLeavesTheInstalledProgramUntouched) {
     server.respond("/manifest.json", 200,
                    manifestDocument({manifestFileEntry("VESK_Updater.exe", {}, {{"size", "5"}})}));
     EXPECT_EQ(run("", endedProcessId()), 1);
-    EXPECT_TRUE(containsInOrder(bySize.messages(),
+    EXPECT_TRUE(messagesInOrder(bySize.messages(),
                                 {"ERROR Size mismatch - expected 5, got " + std::to_string(served.size()),
                                  "ERROR File verification failed"}));
 
@@ -187,7 +187,7 @@ TEST_F(RestartStart, RejectedDownloadLeavesTheInstalledProgramUntouched) {
                    manifestDocument({manifestFileEntry("VESK_Updater.exe", {{"size", "big"}})}));
     EXPECT_EQ(run("", endedProcessId()), 1);
     EXPECT_TRUE(
-        containsInOrder(unreadable.messages(), {"ERROR Size check failed - unreadable expected size: big",
+        messagesInOrder(unreadable.messages(), {"ERROR Size check failed - unreadable expected size: big",
                                                 "ERROR File verification failed"}));
     EXPECT_EQ(installedProgram(), oldProgram);
     EXPECT_FALSE(fileExists(install.file("VESK_Updater.exe.tmp")));
@@ -269,7 +269,7 @@ TEST_F(RestartDone, RemovesTheCopyAndTheEmptyFolders) {
     ASSERT_TRUE(::CreateDirectoryA(install.file("update\\logs").c_str(), nullptr));
     ASSERT_TRUE(writeFileBytes(install.file("update\\VESK_Updater.exe"), "copy"));
     run();
-    EXPECT_TRUE(containsInOrder(log.messages(),
+    EXPECT_TRUE(messagesInOrder(log.messages(),
                                 {"INFO === Self-Update Flow: restart-done mode ===",
                                  "INFO Deleting: " + install.file("update\\VESK_Updater.exe"),
                                  "INFO Deleted successfully",
@@ -291,7 +291,7 @@ TEST_F(RestartDone, TheCopysLogKeepsBothFoldersAndACopyInUseStays) {
         ASSERT_TRUE(stillRunning.held());
         run();
     }
-    EXPECT_TRUE(containsInOrder(log.messages(),
+    EXPECT_TRUE(messagesInOrder(log.messages(),
                                 {"WARNING Failed to delete " + install.file("update\\VESK_Updater.exe"),
                                  "WARNING Failed to delete update log directory (may not be empty)",
                                  "WARNING Failed to delete update directory (may not be empty)",

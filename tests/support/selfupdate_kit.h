@@ -33,7 +33,7 @@ std::vector<std::string> logMessages(const std::string& logPath);
 
 // Succeeds when every expected message occurs in messages in the given order (other messages may come
 // between them); the failure names the first one not found and lists what was logged.
-::testing::AssertionResult containsInOrder(const std::vector<std::string>& messages,
+::testing::AssertionResult messagesInOrder(const std::vector<std::string>& messages,
                                            const std::vector<std::string>& expected);
 bool containsMessage(const std::vector<std::string>& messages, const std::string& expected);
 // The number of messages that start with prefix.

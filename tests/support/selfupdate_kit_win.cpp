@@ -66,7 +66,7 @@ std::vector<std::string> logMessages(const std::string& logPath) {
     return parseMessages(readFileBytes(logPath));
 }
 
-::testing::AssertionResult containsInOrder(const std::vector<std::string>& messages,
+::testing::AssertionResult messagesInOrder(const std::vector<std::string>& messages,
                                            const std::vector<std::string>& expected) {
     auto position = messages.begin();
     for (const std::string& wanted : expected) {
