@@ -535,3 +535,29 @@ TEST_F(Preflight, OwnExecutableThatDiffersIsHandedToACopyWithTheChannelAndThisPr
     // The copy ends right after writing; wait until its file can go, so nothing outlives the test.
     EXPECT_TRUE(pollUntil([&] { return ::DeleteFileA(copy.c_str()) != 0; }, std::chrono::seconds(30)));
 }
+
+TEST_F(Preflight, ExistenceTestThatFailsIsReportedAndTheRunGoesOn) {
+    // A target path too long for the system's narrow file calls: they fail with an error other than "not
+    // found", so the file's state is unknown. The run reports it and carries on.
+    const std::string longTarget = std::string(300, 'd') + ".dll";
+    server.respond(
+        "/manifest.json", 200,
+        manifestDocument({manifestFileEntry("libcurl.dll", {{"target_path", longTarget}}, {{"size", "5"}})}));
+    servePlain(server, "libcurl.dll", "12345");
+
+    run();
+
+    const auto logged = messages();
+    EXPECT_EQ(countStartingWith(logged, "WARNING Could not determine whether " + install.file(longTarget) +
+                                            " exists (Error "),
+              2u); // the check and the backup step
+    EXPECT_TRUE(
+        messagesInOrder(logged, {"WARNING Size check failed for libcurl.dll",
+                                 "INFO File needs update: libcurl.dll (size check failed)",
+                                 "INFO File verification passed for libcurl.dll",
+                                 "WARNING Failed to create backup for libcurl.dll",
+                                 "INFO Replacing libcurl.dll...", "INFO Files checked: 4",
+                                 "INFO Files needing update: 1", "INFO Files successfully updated: 0"}));
+    EXPECT_EQ(countStartingWith(logged, "ERROR Failed to replace libcurl.dll: Error "), 1u);
+    EXPECT_FALSE(fileExists(install.file("libcurl.dll.tmp_preflight")));
+}
