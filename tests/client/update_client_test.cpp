@@ -1,5 +1,5 @@
 #include "client/console_command_line.h"
-#include "client/recording_callback.h"
+#include "support/recording_callback.h"
 #include "client/update_client_win.h"
 #include "core/handles_win.h"
 #include "core/logger.h"
