@@ -326,7 +326,7 @@ TEST_F(UpdateClientRun, ExitCodesDecideTheOutcomeAlone) {
     for (const Case& c : std::vector<Case>{{"0", true, "0"},
                                            {"1", false, "1"},
                                            {"0xC0000005", false, "3221225477"},
-                                           {"258", false, "258"}}) {
+                                           {"259", false, "259"}}) {
         // The output claims success every time; only the exit code counts.
         const ClientRun run =
             runClient(dir.path(), "line Update completed successfully\nexit " + c.exit + "\n");
