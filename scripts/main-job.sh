@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # The main job: builds VESK_Updater.exe, starts it under Wine on a private Xvfb display, saves a screenshot of
-# its window and prints where the log and the screenshot are.
+# its window, closes it the way a user would, and prints where the log and the screenshot are.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$root"
@@ -13,15 +13,37 @@ rm -rf "$out"
 mkdir -p "$out/install"
 cp "$build/bin/VESK_Updater.exe" "$out/install/"
 source scripts/wine-session.sh "$build/wineprefix" "$out/session-logs"
-/usr/lib/wine/wine64 "$out/install/VESK_Updater.exe" >"$out/session-logs/program.log" 2>&1 &
+wine=/usr/lib/wine/wine64
+
+# Xvfb has no window manager; unmanaged windows get their caption and frame drawn by Wine itself, so the
+# screenshot shows the whole window as a user would see it.
+"$wine" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >"$out/session-logs/reg.log" 2>&1
+
+"$wine" "$out/install/VESK_Updater.exe" >"$out/session-logs/program.log" 2>&1 &
 program=$!
-deadline=$((SECONDS + 30))
-until xwininfo -root -tree 2>/dev/null | grep -q '"VESK Updater"'; do
-  if ! kill -0 "$program" 2>/dev/null || [ $SECONDS -ge $deadline ]; then break; fi
+window=""
+deadline=$((SECONDS + 60))
+while [ -z "$window" ]; do
+  xwininfo -root -tree >"$out/session-logs/windows.txt" 2>&1 || true
+  window="$(awk '/"VESK Updater": \(/ {print $1; exit}' "$out/session-logs/windows.txt")"
+  if [ -n "$window" ] || ! kill -0 "$program" 2>/dev/null || [ $SECONDS -ge $deadline ]; then break; fi
   sleep 0.2
 done
-import -window root "$out/window.png" || true
-kill "$program" 2>/dev/null || true
-wait "$program" 2>/dev/null || true
+
+status=0
+if [ -n "$window" ]; then
+  sleep 1 # let the first paint finish
+  import -window "$window" "$out/window.png"
+  # Without /F, taskkill sends the window WM_CLOSE, exactly like its close button.
+  "$wine" taskkill /IM VESK_Updater.exe >"$out/session-logs/taskkill.log" 2>&1 || true
+  wait "$program" || status=$?
+  echo "VESK_Updater.exe exited with code $status"
+else
+  echo "The window of VESK_Updater.exe did not appear (see $out/session-logs)" >&2
+  kill "$program" 2>/dev/null || true
+  wait "$program" 2>/dev/null || true
+  status=1
+fi
 echo "Log:        $out/install/logs/ui_logs.log"
 echo "Screenshot: $out/window.png"
+exit "$status"

@@ -1,0 +1,143 @@
+#include "app/entry_routine_win.h"
+
+#include "app/command_line.h"
+#include "app/current_channel.h"
+#include "core/logger.h"
+#include "ui/updater_window_win.h"
+
+#include <cstdint>
+#include <vector>
+
+namespace vesk::updater {
+
+namespace {
+
+ElevationResult relaunchElevated(const EntryEnvironment& environment,
+                                 const std::vector<std::string>& arguments) {
+    std::vector<const char*> argv;
+    argv.reserve(arguments.size());
+    for (const std::string& argument : arguments) {
+        argv.push_back(argument.c_str());
+    }
+    return environment.restartElevated(static_cast<int>(argv.size()), argv.data());
+}
+
+} // namespace
+
+EntryEnvironment systemEntryEnvironment() {
+    EntryEnvironment environment;
+    environment.isProcessElevated = [] { return isProcessElevated(); };
+    environment.restartElevated = [](int argc, const char* const argv[]) {
+        return restartElevated(argc, argv);
+    };
+    environment.showError = [](const std::wstring& text, const std::wstring& caption) {
+        ::MessageBoxW(nullptr, text.c_str(), caption.c_str(), MB_OK | MB_ICONERROR);
+    };
+    return environment;
+}
+
+int runEntryRoutine(const std::string& commandLine, const EntryEnvironment& environment) {
+    Logger& log = logger();
+    log.info("=== VESK_Updater.exe Starting ===");
+    log.info("=== Phase 1: Manifest Download & Core File Verification ===");
+    log.info("Command line: " + (commandLine.empty() ? std::string("(none)") : commandLine));
+
+    // The same words serve every step: the channel of Phase 1 and the restart modes, the elevation relaunch
+    // and Phase 2.
+    const std::vector<std::string> tokens = tokenizeCommandLine(commandLine);
+    const std::string channel = parseChannelArgument(tokens);
+
+    if (!environment.isProcessElevated()) {
+        const ElevationResult relaunch = relaunchElevated(environment, buildRelaunchArguments(tokens));
+        if (relaunch.success && !relaunch.alreadyElevated) {
+            return static_cast<int>(relaunch.exitCode);
+        }
+        if (!relaunch.success) {
+            environment.showError(
+                L"Failed to elevate privileges. Please run VESK Updater as Administrator manually.",
+                L"Elevation Failed");
+            return 1;
+        }
+    }
+    log.info("Past admin elevation.");
+
+    const RestartStartRequest restartStart = findRestartStart(tokens);
+    if (restartStart.chosen()) {
+        // Restart-start mode goes here, once the self-replacement exists:
+        //     return runRestartStart(channel, restartStart.processId);
+    }
+
+    if (countToken(tokens, kOptionRestartDone) > 0) {
+        // The restart-done clean-up goes here, once the self-replacement exists:
+        //     runRestartDone();
+    }
+
+    log.info("Preflight channel: " + channelForLog(channel));
+    log.info("Downloading manifest and checking core updater files...");
+    // The preflight goes here, once it exists (its result is not examined; it may end the process):
+    //     PreflightUpdater().runPreflight(channel);
+    log.info("Core file verification completed - proceeding with normal startup");
+
+    log.info("=== Phase 2: Command Line Processing & Normal Workflow ===");
+    log.info("Full command line processing...");
+    currentChannel = channel;
+    bool processSelfUpdate = false;
+    for (const std::string& token : tokens) {
+        if (token == kOptionProcessSelfUpdate) {
+            processSelfUpdate = true;
+            log.info("Self-update processing flag detected");
+        }
+    }
+    const std::string confirmedChannel = parseChannelArgument(tokens);
+    if (!confirmedChannel.empty()) {
+        currentChannel = confirmedChannel;
+        log.info("Update channel confirmed: " + currentChannel);
+    }
+
+    if (processSelfUpdate) {
+        log.info("Processing self-update request...");
+        if (!environment.isProcessElevated()) {
+            log.info("Not elevated - requesting elevation for self-update");
+            const ElevationResult relaunch =
+                relaunchElevated(environment, buildSelfUpdateRelaunchArguments(tokens));
+            if (relaunch.success && !relaunch.alreadyElevated) {
+                log.info("Restarted with elevation - exiting current instance");
+                return static_cast<int>(relaunch.exitCode);
+            }
+            if (!relaunch.success) {
+                log.error("Failed to restart with elevation");
+                environment.showError(
+                    L"Failed to elevate for self-update. Please run VESK Updater as Administrator.",
+                    L"Elevation Required");
+                return 1;
+            }
+        }
+        log.info("Elevated - processing self-update now");
+        // The deferred self-update goes here, once it exists:
+        //     return processPendingSelfUpdate();
+        // Until then the mode reports that nothing was carried out.
+        return 1;
+    }
+
+    log.info("Now run the update thread for normal workflow");
+    UpdaterWindow window;
+    if (!window.create()) {
+        log.error("Failed to initialize UI");
+        environment.showError(L"Failed to initialize UI", L"VESK Updater Error");
+        return 1;
+    }
+    log.info("UI initialized successfully");
+    window.setTitle("VESK Updater");
+
+    log.info("Starting update thread for normal workflow");
+    // The update thread starts here, detached, once it exists:
+    //     std::thread(updateThreadMain, &window).detach();
+    // Until then the window stays open until it is closed.
+
+    log.debug("Starting UI message loop");
+    const int exitCode = window.runMessageLoop();
+    log.info("VESK_Updater.exe exiting with code: " + std::to_string(static_cast<std::uint32_t>(exitCode)));
+    return exitCode;
+}
+
+} // namespace vesk::updater
