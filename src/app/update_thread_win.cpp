@@ -4,6 +4,7 @@
 #include "client/update_client_win.h"
 #include "core/logger.h"
 #include "core/settings.h"
+#include "ui/ui_progress_callback_win.h"
 
 #include <chrono>
 #include <thread>
@@ -87,6 +88,16 @@ void runUpdateThread(IProgressCallback& reports, const UpdateThreadParts& parts)
     }
     // Everything the thread owned is gone; the window may be destroyed from now on.
     parts.gate->finished();
+}
+
+void updateThreadMain(UpdaterWindow* window) {
+    UIProgressCallback callback(window);
+    UpdateThreadParts parts;
+    // TEMP-COPY HANDOFF: the handoff to a temp copy of this program that waits in the install directory is
+    // wired in here once it exists:
+    //     parts.tempCopyHandoff = [] { return runTempCopyHandoff(); };
+    // Until then a successful update ends with its completion report alone.
+    runUpdateThread(callback, parts);
 }
 
 } // namespace vesk::updater
