@@ -2,10 +2,15 @@
 
 #include "app/command_line.h"
 #include "app/current_channel.h"
+#include "app/final_steps_gate.h"
+#include "app/update_thread_win.h"
 #include "core/logger.h"
 #include "ui/updater_window_win.h"
 
+#include <chrono>
 #include <cstdint>
+#include <memory>
+#include <thread>
 #include <vector>
 
 namespace vesk::updater {
@@ -21,6 +26,10 @@ ElevationResult relaunchElevated(const EntryEnvironment& environment,
     }
     return environment.restartElevated(static_cast<int>(argv.size()), argv.data());
 }
+
+// How long the end of a normal run waits for the update thread's last steps; they normally take about a
+// second, but starting the console updater for a handoff may wait on the user's consent.
+constexpr std::chrono::seconds kFinalStepsLimit{60};
 
 } // namespace
 
@@ -120,22 +129,28 @@ int runEntryRoutine(const std::string& commandLine, const EntryEnvironment& envi
     }
 
     log.info("Now run the update thread for normal workflow");
-    UpdaterWindow window;
-    if (!window.create()) {
+    // On the heap, so that it can outlive this routine: an update thread still at work when the process
+    // ends may report to it until the very end.
+    auto window = std::make_unique<UpdaterWindow>();
+    if (!window->create()) {
         log.error("Failed to initialize UI");
         environment.showError(L"Failed to initialize UI", L"VESK Updater Error");
         return 1;
     }
     log.info("UI initialized successfully");
-    window.setTitle("VESK Updater");
+    window->setTitle("VESK Updater");
 
     log.info("Starting update thread for normal workflow");
-    // The update thread starts here, detached, once it exists:
-    //     std::thread(updateThreadMain, &window).detach();
-    // Until then the window stays open until it is closed.
+    std::thread(updateThreadMain, window.get()).detach();
 
     log.debug("Starting UI message loop");
-    const int exitCode = window.runMessageLoop();
+    const int exitCode = window->runMessageLoop();
+    // The window closes itself as the update ends, while the update thread still logs the result, cleans up,
+    // may start the console updater to replace this program and reports once more: those steps finish
+    // first. A window the user closed while the update ran ends the program at once, as it always has.
+    if (updateThreadGate().waitAfterWindowClosed(kFinalStepsLimit) != FinalStepsGate::Outcome::Finished) {
+        static_cast<void>(window.release()); // the thread may still use it; the process ends first
+    }
     log.info("VESK_Updater.exe exiting with code: " + std::to_string(static_cast<std::uint32_t>(exitCode)));
     return exitCode;
 }

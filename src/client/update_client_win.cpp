@@ -25,6 +25,8 @@ constexpr DWORD kReadChunk = 64 * 1024;
 // Room for the child's output between two polls: a child that writes faster than the pipe is read waits
 // on a full pipe, and with the system's default of a few kilobytes that wait would set its pace.
 constexpr DWORD kPipeBufferSize = 1024 * 1024;
+// A pass ends after this much even while output keeps coming, so the child's end is still noticed.
+constexpr DWORD kMostPerPass = 4 * kPipeBufferSize;
 
 // The directory of the running executable, narrowed byte by byte from its UTF-16 path.
 std::string runningExecutableDirectory() {
@@ -166,21 +168,23 @@ bool UpdateClient::monitorProcess() {
     bool success = false;
     std::vector<char> chunk(kReadChunk);
 
-    // Reads everything the pipe holds right now and interprets every line it completes. Draining the whole
+    // Reads what the pipe holds (at most `limit` bytes) and interprets every line it completes. Draining the
     // pipe on every pass keeps a chatty console updater from ever blocking on a full pipe for long.
-    auto drainPipe = [&]() -> bool {
+    auto drainPipe = [&](DWORD limit) -> bool {
         bool readAny = false;
-        while (!stopRequested.load()) {
-            const DWORD available = bytesAvailable(outputRead.get());
-            if (available == 0) {
+        while (limit > 0 && !stopRequested.load()) {
+            DWORD wanted = bytesAvailable(outputRead.get());
+            if (wanted == 0) {
                 break;
             }
+            wanted = wanted < kReadChunk ? wanted : kReadChunk;
+            wanted = wanted < limit ? wanted : limit;
             DWORD received = 0;
-            const DWORD wanted = available < kReadChunk ? available : kReadChunk;
             if (!::ReadFile(outputRead.get(), chunk.data(), wanted, &received, nullptr) || received == 0) {
                 break;
             }
             readAny = true;
+            limit -= received;
             for (const std::string& line : lines.append(std::string_view(chunk.data(), received))) {
                 parseOutputLine(line, progress);
             }
@@ -193,15 +197,19 @@ bool UpdateClient::monitorProcess() {
             break;
         }
         DWORD exitCode = 0;
-        if (::GetExitCodeProcess(processHandle.get(), &exitCode) && exitCode != STILL_ACTIVE) {
+        // The signalled handle is what tells that the child has ended: a child may well end with the code
+        // STILL_ACTIVE (259) itself, and must not be watched forever for it.
+        const bool ended = ::WaitForSingleObject(processHandle.get(), 0) == WAIT_OBJECT_0;
+        if (::GetExitCodeProcess(processHandle.get(), &exitCode) && (exitCode != STILL_ACTIVE || ended)) {
             success = (exitCode == 0);
             logger().info("Console updater process completed with exit code: " + std::to_string(exitCode));
-            // Whatever the child wrote before it ended is still in the pipe: read and interpret all of it
-            // before the outcome is reported.
-            drainPipe();
+            // Whatever the child wrote before it ended is still in the pipe: read and interpret it before the
+            // outcome is reported. Only what is there now: a process the child started could hold the pipe
+            // open and keep writing.
+            drainPipe(bytesAvailable(outputRead.get()));
             break;
         }
-        if (!drainPipe()) {
+        if (!drainPipe(kMostPerPass)) {
             // Nothing arrived: wait for the next poll, but notice the child's end at once.
             if (::WaitForSingleObject(processHandle.get(), kPollIntervalMs) == WAIT_FAILED) {
                 ::Sleep(kPollIntervalMs);

@@ -1,4 +1,4 @@
-#include "client/recording_callback.h"
+#include "support/recording_callback.h"
 #include "client/update_client_win.h"
 #include "core/handles_win.h"
 #include "support/console_simulator.h"

@@ -1,5 +1,5 @@
 #include "client/output_interpretation.h"
-#include "client/recording_callback.h"
+#include "support/recording_callback.h"
 
 #include <gtest/gtest.h>
 

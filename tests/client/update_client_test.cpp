@@ -1,5 +1,5 @@
 #include "client/console_command_line.h"
-#include "client/recording_callback.h"
+#include "support/recording_callback.h"
 #include "client/update_client_win.h"
 #include "core/handles_win.h"
 #include "core/logger.h"
@@ -88,17 +88,19 @@ TEST(FindConsoleUpdater, FirstExistingCandidateAsBuilt) {
     EXPECT_EQ(client.findConsoleUpdater(), executableDir + "\\Updater.exe");
 }
 
-TEST(FindConsoleUpdater, DefaultsToTheRunningExecutablesFolder) {
-    // The test program's folder holds no Updater.exe; a client without a folder given must look there
-    // (and in the candidates derived from it), not in the current directory.
+TEST(FindConsoleUpdater, LooksBesideTheRunningExecutableNotInTheCurrentDirectory) {
+    // None of the places derived from the test program's folder holds a console updater; one in the current
+    // directory must not be picked up.
+    TempDir current;
+    ASSERT_TRUE(vesk::test::writeFileBytes(current.file("Updater.exe"), "x"));
+    char previous[MAX_PATH] = {};
+    ::GetCurrentDirectoryA(MAX_PATH, previous);
+    ASSERT_TRUE(::SetCurrentDirectoryA(current.path().c_str()));
     RecordingCallback callback;
     UpdateClient client(&callback, "");
     const std::string found = client.findConsoleUpdater();
-    const std::string own = vesk::test::executableDirectory();
-    if (!found.empty()) {
-        EXPECT_EQ(found.rfind(own, 0), 0u) << found;
-    }
-    EXPECT_FALSE(vesk::test::fileExists(own + "\\Updater.exe"));
+    ::SetCurrentDirectoryA(previous);
+    EXPECT_EQ(found, "");
 }
 
 // --- Running the console updater
@@ -326,7 +328,7 @@ TEST_F(UpdateClientRun, ExitCodesDecideTheOutcomeAlone) {
     for (const Case& c : std::vector<Case>{{"0", true, "0"},
                                            {"1", false, "1"},
                                            {"0xC0000005", false, "3221225477"},
-                                           {"258", false, "258"}}) {
+                                           {"259", false, "259"}}) {
         // The output claims success every time; only the exit code counts.
         const ClientRun run =
             runClient(dir.path(), "line Update completed successfully\nexit " + c.exit + "\n");
