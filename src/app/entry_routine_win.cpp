@@ -5,6 +5,8 @@
 #include "app/final_steps_gate.h"
 #include "app/update_thread_win.h"
 #include "core/logger.h"
+#include "selfupdate/preflight_updater_win.h"
+#include "selfupdate/self_replacement_win.h"
 #include "ui/updater_window_win.h"
 
 #include <chrono>
@@ -72,19 +74,17 @@ int runEntryRoutine(const std::string& commandLine, const EntryEnvironment& envi
 
     const RestartStartRequest restartStart = findRestartStart(tokens);
     if (restartStart.chosen()) {
-        // Restart-start mode goes here, once the self-replacement exists:
-        //     return runRestartStart(channel, restartStart.processId);
+        return runRestartStart(channel, restartStart.processId);
     }
 
     if (countToken(tokens, kOptionRestartDone) > 0) {
-        // The restart-done clean-up goes here, once the self-replacement exists:
-        //     runRestartDone();
+        runRestartDone();
     }
 
     log.info("Preflight channel: " + channelForLog(channel));
     log.info("Downloading manifest and checking core updater files...");
-    // The preflight goes here, once it exists (its result is not examined; it may end the process):
-    //     PreflightUpdater().runPreflight(channel);
+    // Its result is not examined; it ends the process itself when it hands over to a copy of the program.
+    PreflightUpdater().runPreflight(channel);
     log.info("Core file verification completed - proceeding with normal startup");
 
     log.info("=== Phase 2: Command Line Processing & Normal Workflow ===");

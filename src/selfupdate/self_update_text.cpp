@@ -5,10 +5,6 @@
 
 namespace vesk::updater {
 
-std::string channelForLog(const std::string& channel) {
-    return channel.empty() ? "stable" : channel;
-}
-
 std::optional<std::uint64_t> parseSizeText(const std::string& text) {
     size_t position = 0;
     while (position < text.size() && std::isspace(static_cast<unsigned char>(text[position]))) {

@@ -15,9 +15,6 @@ inline constexpr const char* kOwnExecutableName = "VESK_Updater.exe";
 inline constexpr std::array<const char*, 4> kCoreFileNames = {"Updater.exe", "libcurl.dll", "libsodium.dll",
                                                               "zlib1.dll"};
 
-// The channel as log lines name it: "stable" stands for the default (empty) channel.
-std::string channelForLog(const std::string& channel);
-
 // Reads a manifest "size" text as an unsigned 64-bit decimal number: leading white space and one sign are
 // accepted, the leading digits are read and whatever follows them is ignored. A minus sign wraps the value
 // the way the C library's unsigned readers do. Empty when there are no digits or the value overflows.

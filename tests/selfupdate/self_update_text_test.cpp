@@ -123,8 +123,3 @@ TEST(SelfReplacementPathsTest, DefaultDownloadUrlNeedsVersionAndBuild) {
     EXPECT_EQ(defaultOwnExecutableUrl("https://d.example", "", "345"), "");
     EXPECT_EQ(defaultOwnExecutableUrl("https://d.example", "2.1", ""), "");
 }
-
-TEST(PreflightTexts, DefaultChannelIsLoggedAsStable) {
-    EXPECT_EQ(channelForLog(""), "stable");
-    EXPECT_EQ(channelForLog("beta"), "beta");
-}
