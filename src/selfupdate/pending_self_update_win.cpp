@@ -3,7 +3,7 @@
 #include "core/handles_win.h"
 #include "core/logger.h"
 #include "integrity/file_hash.h"
-#include "selfupdate/path_state_win.h"
+#include "selfupdate/path_lookup_win.h"
 
 #include <cstdio>
 #include <fstream>
@@ -101,11 +101,11 @@ RecordLookup readPendingRecord(std::string& manifestPath) {
 }
 
 // The look-up of a parent directory: a bare drive "X:" means its root, not the drive's current folder.
-PathState queryDirectoryState(const std::string& directory) {
+PathLookupResult lookUpDirectory(const std::string& directory) {
     if (directory.size() == 2 && directory[1] == ':') {
-        return queryPathState(directory + "\\");
+        return lookUpPath(directory + "\\");
     }
-    return queryPathState(directory);
+    return lookUpPath(directory);
 }
 
 // Checks one file and puts it in place. True when it was put in place by a move or a fallback copy.
@@ -117,12 +117,12 @@ bool placePendingFile(const PendingFileEntry& entry, const std::string& installD
     say("Source: " + entry.sourcePath);
     say("Target: " + entry.targetPath);
 
-    const PathState source = queryPathState(entry.sourcePath);
-    if (source.presence == PathPresence::Absent) {
+    const PathLookupResult source = lookUpPath(entry.sourcePath);
+    if (source.outcome == PathLookup::Missing) {
         say("Error: Temp file not found: " + entry.sourcePath);
         return false;
     }
-    if (source.presence == PathPresence::Unknown) {
+    if (source.outcome == PathLookup::Failed) {
         say("Error: Could not check temp file: " + entry.sourcePath + errorSuffix(source.error));
         return false;
     }
@@ -166,12 +166,12 @@ bool placePendingFile(const PendingFileEntry& entry, const std::string& installD
     say("Verification passed.");
 
     const std::string backupPath = pendingBackupPath(installDirectory, entry.targetName);
-    const PathState target = queryPathState(entry.targetPath);
-    if (target.presence == PathPresence::Unknown) {
+    const PathLookupResult target = lookUpPath(entry.targetPath);
+    if (target.outcome == PathLookup::Failed) {
         say("Error: Could not check target file: " + entry.targetPath + errorSuffix(target.error));
         return false;
     }
-    if (target.presence == PathPresence::Present) {
+    if (target.outcome == PathLookup::Found) {
         say("Creating backup: " + backupPath);
         if (!::CopyFileA(entry.targetPath.c_str(), backupPath.c_str(), FALSE)) {
             say("Warning: Failed to create backup.");
@@ -182,23 +182,23 @@ bool placePendingFile(const PendingFileEntry& entry, const std::string& installD
     say("MoveFileA from: [" + entry.sourcePath + "]");
     say("MoveFileA to:   [" + entry.targetPath + "]");
 
-    const PathState sourceAgain = queryPathState(entry.sourcePath);
-    if (sourceAgain.presence == PathPresence::Absent) {
+    const PathLookupResult sourceAgain = lookUpPath(entry.sourcePath);
+    if (sourceAgain.outcome == PathLookup::Missing) {
         say("Error: Source temp file no longer exists!");
         return false;
     }
-    if (sourceAgain.presence == PathPresence::Unknown) {
+    if (sourceAgain.outcome == PathLookup::Failed) {
         say("Error: Could not check temp file: " + entry.sourcePath + errorSuffix(sourceAgain.error));
         return false;
     }
 
     const std::string parent = parentDirectoryOf(entry.targetPath);
-    const PathState directory = queryDirectoryState(parent);
-    if (directory.presence == PathPresence::Unknown) {
+    const PathLookupResult directory = lookUpDirectory(parent);
+    if (directory.outcome == PathLookup::Failed) {
         say("Error: Could not check target directory: " + parent + errorSuffix(directory.error));
         return false;
     }
-    if (directory.presence == PathPresence::Absent || !directory.directory) {
+    if (directory.outcome == PathLookup::Missing || !directory.directory) {
         say("Error: Target directory does not exist: " + parent);
         return false;
     }
@@ -220,15 +220,15 @@ bool placePendingFile(const PendingFileEntry& entry, const std::string& installD
     }
     say("Fallback copy failed. Error: " + std::to_string(::GetLastError()));
 
-    const PathState backup = queryPathState(backupPath);
-    if (backup.presence == PathPresence::Present) {
+    const PathLookupResult backup = lookUpPath(backupPath);
+    if (backup.outcome == PathLookup::Found) {
         say("Attempting to restore backup from: " + backupPath);
         if (::CopyFileA(backupPath.c_str(), entry.targetPath.c_str(), FALSE)) {
             say("Backup restored successfully.");
         } else {
             say("Failed to restore backup. Error: " + std::to_string(::GetLastError()));
         }
-    } else if (backup.presence == PathPresence::Unknown) {
+    } else if (backup.outcome == PathLookup::Failed) {
         say("Error: Could not check backup file: " + backupPath + errorSuffix(backup.error));
     }
     return false;

@@ -4,7 +4,7 @@
 #include "core/handles_win.h"
 #include "core/logger.h"
 #include "core/settings.h"
-#include "selfupdate/path_state_win.h"
+#include "selfupdate/path_lookup_win.h"
 
 #include <shellapi.h>
 
@@ -19,14 +19,14 @@ bool runTempCopyHandoff() {
     const std::string consoleUpdaterPath = installDirectory + "\\Updater.exe";
 
     logger().info("Checking temp file: " + tempCopyPath);
-    const PathState tempCopy = queryPathState(tempCopyPath);
-    if (tempCopy.presence == PathPresence::Unknown) {
+    const PathLookupResult tempCopy = lookUpPath(tempCopyPath);
+    if (tempCopy.outcome == PathLookup::Failed) {
         // Nothing is handed over on a guess; the next successful update looks again.
         logger().warning("Could not check temp file: " + tempCopyPath + " (error " +
                          std::to_string(tempCopy.error) + ")");
         return false;
     }
-    if (tempCopy.presence == PathPresence::Absent) {
+    if (tempCopy.outcome == PathLookup::Missing) {
         logger().info("No temp file detected - normal startup");
         return false;
     }
@@ -34,9 +34,9 @@ bool runTempCopyHandoff() {
     logger().info("=== VESK_Updater_temp.exe detected! ===");
     logger().info("Launching Updater.exe to handle replacement...");
 
-    const PathState consoleUpdater = queryPathState(consoleUpdaterPath);
-    if (consoleUpdater.presence != PathPresence::Present) {
-        if (consoleUpdater.presence == PathPresence::Unknown) {
+    const PathLookupResult consoleUpdater = lookUpPath(consoleUpdaterPath);
+    if (consoleUpdater.outcome != PathLookup::Found) {
+        if (consoleUpdater.outcome == PathLookup::Failed) {
             logger().error("Could not check Updater.exe at: " + consoleUpdaterPath + " (error " +
                            std::to_string(consoleUpdater.error) + ")");
         } else {
