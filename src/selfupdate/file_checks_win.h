@@ -6,20 +6,9 @@
 
 namespace vesk::updater {
 
-// What an existence test found out. Unknown means the system refused to say (an error other than
-// "not found"), which the self-update steps treat as present: the later reads then report the trouble.
-enum class PathPresence { Present, Absent, Unknown };
-
-struct PresenceCheck {
-    PathPresence presence = PathPresence::Absent;
-    std::uint32_t error = 0; // the system error code when presence is Unknown
-};
-
-// Whether anything (file or folder) exists at path.
-PresenceCheck checkPresence(const std::string& path);
-
-// The existence test of the self-update steps: Present or Absent, and for an Unknown answer a WARNING
-// line naming the path and the error, after which the path counts as present.
+// The existence test of the self-update steps. A look-up that fails with an error other than "not found"
+// writes a WARNING naming the path and the error, and the path then counts as present: the later reads
+// and moves report the trouble, and the run goes on.
 bool existsForUpdate(const std::string& path);
 
 // Size of a regular file; empty (with the system error code in error) when it cannot be read or the path
@@ -36,8 +25,5 @@ struct DeleteResult {
 
 // Deletes one file. A file that is not there is reported as NotFound, every other refusal as Failed.
 DeleteResult deleteFileReporting(const std::string& path);
-
-// The system's text for an error code, without the trailing line break.
-std::string systemErrorText(std::uint32_t error);
 
 } // namespace vesk::updater
