@@ -1,6 +1,7 @@
 // The executable hand-over with the real program: the installed program starts a copy of itself in the
 // "update" folder, which replaces it and starts the new one.
 
+#include "core/handles_win.h"
 #include "program_run_win.h"
 #include "support/console_simulator.h"
 #include "support/selfupdate_kit.h"
@@ -136,4 +137,25 @@ TEST_F(ProgramHandOver, ServedFileWithAnotherDigestStopsTheCopyAndLeavesTheProgr
     ASSERT_TRUE(copy.ended);
     EXPECT_EQ(copy.exitCode, 1u);
     EXPECT_EQ(readFileBytes(install.program()), installed);
+}
+
+// The clean-up check above relies on seeing the processes of a folder; make sure it does.
+TEST(ProcessesInsideFolder, RunningProgramIsSeenUntilItEnds) {
+    TempDir folder;
+    const std::string probe = folder.file("probe.exe");
+    ASSERT_TRUE(
+        ::CopyFileA((executableDirectory() + "\\selfupdate_probe.exe").c_str(), probe.c_str(), FALSE));
+    std::string commandLine = "\"";
+    commandLine += probe + "\"";
+    STARTUPINFOA startup{};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION info{};
+    ASSERT_TRUE(::CreateProcessA(nullptr, commandLine.data(), nullptr, nullptr, FALSE, CREATE_SUSPENDED,
+                                 nullptr, nullptr, &startup, &info));
+    vesk::updater::ProcessHandles started = vesk::updater::ProcessHandles::adopt(info);
+    EXPECT_EQ(processesInside(folder.path()), std::vector<DWORD>{info.dwProcessId});
+    EXPECT_TRUE(processesInside(executableDirectory() + "\\no_such_folder").empty());
+    ::ResumeThread(started.thread.get());
+    EXPECT_TRUE(waitUntilNoProcessInside(folder.path(), 30s));
+    EXPECT_EQ(::WaitForSingleObject(started.process.get(), 0), WAIT_OBJECT_0);
 }
