@@ -15,10 +15,6 @@ cp "$build/bin/VESK_Updater.exe" "$out/install/"
 source scripts/wine-session.sh "$build/wineprefix" "$out/session-logs"
 wine=/usr/lib/wine/wine64
 
-# Xvfb has no window manager; unmanaged windows get their caption and frame drawn by Wine itself, so the
-# screenshot shows the whole window as a user would see it.
-"$wine" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >"$out/session-logs/reg.log" 2>&1
-
 "$wine" "$out/install/VESK_Updater.exe" >"$out/session-logs/program.log" 2>&1 &
 program=$!
 window=""

@@ -37,3 +37,9 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
 fi
 # Output goes to a file, never a pipe: Wine's background services would hold a pipe open forever.
 /usr/lib/wine/wine64 wineboot --init >"$vesk_logs/wineboot.log" 2>&1
+
+# Xvfb has no window manager. Wine then draws window frames and captions itself, as Windows would, instead
+# of waiting about two seconds for a manager to map every new top-level window.
+if ! grep -q '"Managed"="N"' "$WINEPREFIX/user.reg" 2>/dev/null; then
+  /usr/lib/wine/wine64 reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >"$vesk_logs/reg.log" 2>&1
+fi

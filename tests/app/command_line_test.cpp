@@ -39,11 +39,6 @@ TEST(ChannelArgument, TrailingOptionIsSkippedAndFirstPairWins) {
     EXPECT_EQ(parseChannelArgument({"--channel=beta"}), "");
 }
 
-TEST(ChannelArgument, DefaultChannelIsLoggedAsStable) {
-    EXPECT_EQ(channelForLog(""), "stable");
-    EXPECT_EQ(channelForLog("beta"), "beta");
-}
-
 TEST(ProcessId, LeadingDecimalDigitsOnly) {
     EXPECT_EQ(parseProcessId("1234"), 1234u);
     EXPECT_EQ(parseProcessId("0042"), 42u);
