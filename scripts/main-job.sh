@@ -46,13 +46,10 @@ SCRIPT
 
 source scripts/wine-session.sh "$build/wineprefix" "$out/session-logs"
 wine=/usr/lib/wine/wine64
-# Xvfb has no window manager; unmanaged windows get their caption and frame drawn by Wine itself, so the
-# screenshots show the whole window as a user would see it.
-"$wine" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >"$out/session-logs/reg.log" 2>&1
 # The program finds its install directory in the registry of the prefix.
 install_win="Z:$(echo "$install" | sed 's#/#\\#g')"
 "$wine" reg add 'HKLM\SOFTWARE\Corvanne\VESK' /v InstallPath /t REG_SZ /d "$install_win" /f \
-  >>"$out/session-logs/reg.log" 2>&1
+  >"$out/session-logs/reg.log" 2>&1
 
 "$wine" "$install/VESK_Updater.exe" >"$out/session-logs/program.log" 2>&1 &
 program=$!

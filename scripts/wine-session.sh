@@ -40,3 +40,9 @@ fi
 # A crashing program must end at once with a backtrace in its output, not wait in Wine's crash dialog.
 /usr/lib/wine/wine64 reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f \
   >"$vesk_logs/crash-dialog.log" 2>&1
+
+# Xvfb has no window manager. Wine then draws window frames and captions itself, as Windows would, instead
+# of waiting about two seconds for a manager to map every new top-level window.
+if ! grep -q '"Managed"="N"' "$WINEPREFIX/user.reg" 2>/dev/null; then
+  /usr/lib/wine/wine64 reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >"$vesk_logs/reg.log" 2>&1
+fi

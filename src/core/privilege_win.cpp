@@ -9,6 +9,37 @@
 
 namespace vesk::updater {
 
+namespace {
+
+// The Windows error code for a failed ShellExecuteEx result code (SE_ERR_*).
+DWORD shellResultToError(HINSTANCE shellResult) {
+    switch (static_cast<INT_PTR>(reinterpret_cast<INT_PTR>(shellResult))) {
+    case SE_ERR_FNF:
+        return ERROR_FILE_NOT_FOUND;
+    case SE_ERR_PNF:
+        return ERROR_PATH_NOT_FOUND;
+    case SE_ERR_ACCESSDENIED:
+        return ERROR_ACCESS_DENIED;
+    case SE_ERR_OOM:
+        return ERROR_NOT_ENOUGH_MEMORY;
+    case SE_ERR_SHARE:
+        return ERROR_SHARING_VIOLATION;
+    case SE_ERR_DLLNOTFOUND:
+        return ERROR_DLL_NOT_FOUND;
+    case SE_ERR_NOASSOC:
+    case SE_ERR_ASSOCINCOMPLETE:
+        return ERROR_NO_ASSOCIATION;
+    case SE_ERR_DDETIMEOUT:
+    case SE_ERR_DDEFAIL:
+    case SE_ERR_DDEBUSY:
+        return ERROR_DDE_FAIL;
+    default:
+        return ERROR_GEN_FAILURE;
+    }
+}
+
+} // namespace
+
 bool isProcessElevated() {
     KernelHandle token;
     if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, token.put())) {
@@ -38,6 +69,11 @@ ElevationResult launchElevated(const std::string& file, const std::string& param
 
     if (!::ShellExecuteExW(&info)) {
         result.errorCode = ::GetLastError();
+        if (result.errorCode == 0) {
+            // The shell's own error dialog can reset the thread's last error; the shell's result code
+            // still says what went wrong.
+            result.errorCode = shellResultToError(info.hInstApp);
+        }
         result.success = false;
         if (result.errorCode == ERROR_CANCELLED) {
             result.message = "User cancelled UAC elevation prompt";

@@ -97,11 +97,14 @@ bool UpdaterWindow::create() {
 }
 
 bool UpdaterWindow::createControls() {
-    // windowProc stores the window handle in mainWindow while the window is being created.
-    ::CreateWindowExW(WS_EX_APPWINDOW, kUpdaterWindowClass, L"VESK Updater",
-                      WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX, CW_USEDEFAULT, CW_USEDEFAULT, kWindowWidth,
-                      kWindowHeight, nullptr, nullptr, instance, this);
-    if (!mainWindow) {
+    // windowProc stores the window handle in mainWindow while the window is being created, so messages sent
+    // during creation already reach this object.
+    HWND created = ::CreateWindowExW(WS_EX_APPWINDOW, kUpdaterWindowClass, L"VESK Updater",
+                                     WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX, CW_USEDEFAULT, CW_USEDEFAULT,
+                                     kWindowWidth, kWindowHeight, nullptr, nullptr, instance, this);
+    if (!created) {
+        // Creation can fail after WM_NCCREATE stored a handle that is gone again.
+        mainWindow = nullptr;
         return false;
     }
 

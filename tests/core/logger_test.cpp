@@ -9,8 +9,8 @@
 #include <thread>
 #include <vector>
 
-using vesk::updater::Logger;
 using vesk::test::TempDir;
+using vesk::updater::Logger;
 
 namespace {
 
@@ -114,5 +114,6 @@ TEST(Logger, ProcessLogLivesInLogsFolderBesideExecutable) {
     const std::string expected = vesk::test::executableDirectory() + "\\logs\\ui_logs.log";
     EXPECT_EQ(vesk::updater::logger().path(), expected);
     vesk::updater::logger().info("logger test marker");
-    EXPECT_NE(vesk::test::readFileBytes(expected).find("[INFO] [] logger test marker\r\n"), std::string::npos);
+    EXPECT_NE(vesk::test::readFileBytes(expected).find("[INFO] [] logger test marker\r\n"),
+              std::string::npos);
 }

@@ -32,7 +32,9 @@ TempDir::TempDir() {
     throw std::runtime_error("cannot create a temporary folder");
 }
 
-TempDir::~TempDir() { removeTree(path_); }
+TempDir::~TempDir() {
+    removeTree(path_);
+}
 
 std::string readFileBytes(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
@@ -47,7 +49,9 @@ bool writeFileBytes(const std::string& path, const std::string& bytes) {
     return static_cast<bool>(out);
 }
 
-bool fileExists(const std::string& path) { return ::GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+bool fileExists(const std::string& path) {
+    return ::GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
 
 bool removeTree(const std::string& path) {
     const DWORD attributes = ::GetFileAttributesA(path.c_str());

@@ -1,0 +1,49 @@
+#include "support/window_probe_win.h"
+
+#include <commctrl.h>
+
+#include <vector>
+
+namespace vesk::test {
+
+namespace {
+
+struct Search {
+    DWORD processId;
+    const std::wstring* className;
+    HWND found;
+};
+
+BOOL CALLBACK matchWindow(HWND window, LPARAM parameter) {
+    auto* search = reinterpret_cast<Search*>(parameter);
+    DWORD owner = 0;
+    ::GetWindowThreadProcessId(window, &owner);
+    wchar_t className[256] = {};
+    ::GetClassNameW(window, className, 256);
+    if (owner == search->processId && *search->className == className && ::IsWindowVisible(window)) {
+        search->found = window;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+} // namespace
+
+HWND findProcessWindow(DWORD processId, const std::wstring& className) {
+    Search search{processId, &className, nullptr};
+    ::EnumWindows(matchWindow, reinterpret_cast<LPARAM>(&search));
+    return search.found;
+}
+
+std::wstring windowText(HWND window) {
+    const int length = ::GetWindowTextLengthW(window);
+    std::vector<wchar_t> buffer(static_cast<size_t>(length) + 2);
+    const int copied = ::GetWindowTextW(window, buffer.data(), static_cast<int>(buffer.size()));
+    return std::wstring(buffer.data(), copied > 0 ? static_cast<size_t>(copied) : 0);
+}
+
+int progressPosition(HWND progressBar) {
+    return static_cast<int>(::SendMessageW(progressBar, PBM_GETPOS, 0, 0));
+}
+
+} // namespace vesk::test
