@@ -1,0 +1,142 @@
+#include "pending_test_helpers.h"
+#include "selfupdate/temp_copy_handoff_win.h"
+#include "support/temp_dir.h"
+
+#include "app/current_channel.h"
+
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+using namespace vesk::updater;
+using namespace vesk::test;
+
+namespace {
+
+const char kInstallKey[] = "SOFTWARE\\Corvanne\\VESK";
+const char kInstallValue[] = "InstallPath";
+
+// An install folder whose path is in the registry, with the recording stand-in as the console updater
+// when asked for. The previous registry value and channel come back afterwards.
+class TempCopyHandoff : public ::testing::Test {
+protected:
+    void SetUp() override {
+        hadInstallPath = readMachineString(kInstallKey, kInstallValue, previousInstallPath);
+        previousChannel = currentChannel;
+        install = dir.path();
+        ASSERT_TRUE(setMachineString(kInstallKey, kInstallValue, install));
+    }
+    void TearDown() override {
+        // The stand-in may still be ending after writing its record; its program file goes once it has.
+        const std::string consoleUpdater = install + "\\Updater.exe";
+        for (int attempt = 0; attempt < 500 && fileExists(consoleUpdater); ++attempt) {
+            if (!::DeleteFileA(consoleUpdater.c_str())) {
+                ::Sleep(20);
+            }
+        }
+        currentChannel = previousChannel;
+        if (hadInstallPath) {
+            setMachineString(kInstallKey, kInstallValue, previousInstallPath);
+        } else {
+            deleteMachineValue(kInstallKey, kInstallValue);
+        }
+    }
+
+    void placeTempCopy() { ASSERT_TRUE(writeFileBytes(install + "\\VESK_Updater_temp.exe", "new program")); }
+    void placeRecorderAsConsoleUpdater() {
+        ASSERT_TRUE(::CopyFileA((executableDirectory() + "\\start_recorder.exe").c_str(),
+                                (install + "\\Updater.exe").c_str(), FALSE));
+    }
+    std::string recordPath() const { return install + "\\start_record.txt"; }
+
+    // Waits for the stand-in to write down how it was started.
+    std::string awaitStartRecord() {
+        if (!waitForFile(recordPath(), 30000)) {
+            ADD_FAILURE() << "the console updater was not started";
+            return {};
+        }
+        return readFileBytes(recordPath());
+    }
+
+    TempDir dir;
+    std::string install;
+    bool hadInstallPath = false;
+    std::string previousInstallPath;
+    std::string previousChannel;
+};
+
+} // namespace
+
+TEST_F(TempCopyHandoff, WithoutATempCopyNothingIsStarted) {
+    placeRecorderAsConsoleUpdater();
+    const LogTail log;
+
+    EXPECT_FALSE(runTempCopyHandoff());
+
+    EXPECT_TRUE(log.hasLine("INFO", "Checking for VESK_Updater_temp.exe..."));
+    EXPECT_TRUE(log.hasLine("INFO", "Checking temp file: " + install + "\\VESK_Updater_temp.exe"));
+    EXPECT_TRUE(log.hasLine("INFO", "No temp file detected - normal startup"));
+    EXPECT_EQ(log.text().find("detected!"), std::string::npos);
+    EXPECT_FALSE(fileExists(recordPath()));
+}
+
+TEST_F(TempCopyHandoff, ATempCopyWithoutTheConsoleUpdaterIsLeftInPlace) {
+    placeTempCopy();
+    const LogTail log;
+
+    EXPECT_FALSE(runTempCopyHandoff());
+
+    EXPECT_TRUE(log.hasLine("INFO", "=== VESK_Updater_temp.exe detected! ==="));
+    EXPECT_TRUE(log.hasLine("INFO", "Launching Updater.exe to handle replacement..."));
+    EXPECT_TRUE(log.hasLine("ERROR", "Updater.exe not found at: " + install + "\\Updater.exe"));
+    EXPECT_TRUE(log.hasLine("ERROR", "Cannot perform self-update without Updater.exe"));
+    EXPECT_EQ(readFileBytes(install + "\\VESK_Updater_temp.exe"), "new program");
+}
+
+TEST_F(TempCopyHandoff, StartsTheConsoleUpdaterHiddenInTheInstallFolderWithTheChannel) {
+    placeTempCopy();
+    placeRecorderAsConsoleUpdater();
+    currentChannel = "beta";
+    const LogTail log;
+
+    EXPECT_TRUE(runTempCopyHandoff());
+
+    EXPECT_EQ(awaitStartRecord(), "arguments=--channel beta\ndirectory=" + install + "\nshow=0\n");
+    EXPECT_TRUE(log.hasLine("INFO", "Updater.exe found at: " + install + "\\Updater.exe"));
+    EXPECT_TRUE(log.hasLine("INFO", "Launching Updater.exe for silent self-update..."));
+    EXPECT_TRUE(log.hasLine("INFO", "Passing channel to Updater.exe: -- beta"));
+    EXPECT_TRUE(log.hasLine("INFO", "Updater.exe launched successfully"));
+    EXPECT_TRUE(log.hasLine("INFO", "VESK_Updater.exe will now exit to allow replacement"));
+    // The replacement is the console updater's business: the temp copy is left alone here.
+    EXPECT_EQ(readFileBytes(install + "\\VESK_Updater_temp.exe"), "new program");
+}
+
+TEST_F(TempCopyHandoff, TheDefaultChannelIsNeverPassedOn) {
+    placeTempCopy();
+    placeRecorderAsConsoleUpdater();
+    for (const std::string channel : {"", "stable"}) {
+        SCOPED_TRACE("channel \"" + channel + "\"");
+        ::DeleteFileA(recordPath().c_str());
+        currentChannel = channel;
+        const LogTail log;
+
+        EXPECT_TRUE(runTempCopyHandoff());
+
+        EXPECT_EQ(awaitStartRecord(), "arguments=\ndirectory=" + install + "\nshow=0\n");
+        EXPECT_EQ(log.text().find("Passing channel"), std::string::npos);
+        EXPECT_TRUE(log.hasLine("INFO", "Updater.exe launched successfully"));
+    }
+}
+
+TEST_F(TempCopyHandoff, AConsoleUpdaterThatCannotStartIsReported) {
+    placeTempCopy();
+    ASSERT_TRUE(writeFileBytes(install + "\\Updater.exe", "not a program"));
+    const LogTail log;
+
+    EXPECT_FALSE(runTempCopyHandoff());
+
+    // Returns at once with the loader's verdict (bad executable format) instead of waiting on an error box.
+    EXPECT_TRUE(log.hasLine("ERROR", "Failed to launch Updater.exe. Error code: 193"));
+    EXPECT_FALSE(log.hasLine("INFO", "Updater.exe launched successfully"));
+    EXPECT_TRUE(fileExists(install + "\\VESK_Updater_temp.exe"));
+}
