@@ -1,54 +1,19 @@
 // Runs the deferred self-update in a real child process with its own console, the way the program does,
 // and checks that the final key prompt does not wait when standard input is not a console.
 #include "pending_test_helpers.h"
+#include "support/child_input_win.h"
 #include "support/temp_dir.h"
-
-#include "core/handles_win.h"
 
 #include <gtest/gtest.h>
 
-using namespace vesk::updater;
 using namespace vesk::test;
+using namespace std::chrono_literals;
 
 namespace {
 
 const char kRecordKey[] = "SOFTWARE\\VESK\\Updater";
 const char kManifestValue[] = "PendingSelfUpdateManifest";
 const char kTimestampValue[] = "PendingSelfUpdateTimestamp";
-
-// Starts the runner with the given standard input and no visible output; returns its exit code, or -1
-// when it had not ended by the deadline (it is then terminated).
-long runWithInput(HANDLE input) {
-    SECURITY_ATTRIBUTES inherit{sizeof(inherit), nullptr, TRUE};
-    FileHandle nul(::CreateFileA("NUL", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
-                                 OPEN_EXISTING, 0, nullptr));
-    EXPECT_TRUE(nul);
-    STARTUPINFOA startup{};
-    startup.cb = sizeof(startup);
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = input;
-    startup.hStdOutput = nul.get();
-    startup.hStdError = nul.get();
-    std::string commandLine = "\"";
-    commandLine += executableDirectory();
-    commandLine += "\\pending_self_update_runner.exe\"";
-    PROCESS_INFORMATION info{};
-    // Detached, like a window program started from the desktop: it gets a console only by allocating one.
-    if (!::CreateProcessA(nullptr, commandLine.data(), nullptr, nullptr, TRUE, DETACHED_PROCESS, nullptr,
-                          nullptr, &startup, &info)) {
-        ADD_FAILURE() << "cannot start the runner: " << ::GetLastError();
-        return -1;
-    }
-    const ProcessHandles process = ProcessHandles::adopt(info);
-    if (::WaitForSingleObject(process.process.get(), 60000) != WAIT_OBJECT_0) {
-        ::TerminateProcess(process.process.get(), 99);
-        ::WaitForSingleObject(process.process.get(), 10000);
-        return -1;
-    }
-    DWORD code = 0;
-    ::GetExitCodeProcess(process.process.get(), &code);
-    return static_cast<long>(code);
-}
 
 class PendingSelfUpdateConsole : public ::testing::Test {
 protected:
@@ -74,6 +39,13 @@ protected:
         ASSERT_TRUE(setMachineString(kRecordKey, kTimestampValue, "t"));
     }
 
+    DetachedRun runWithInput(HANDLE input) {
+        std::string commandLine = "\"";
+        commandLine += executableDirectory();
+        commandLine += "\\pending_self_update_runner.exe\"";
+        return runDetachedWithInput(commandLine, "", input, 60s);
+    }
+
     TempDir dir;
     std::string install;
     std::string source;
@@ -84,18 +56,13 @@ protected:
 
 TEST_F(PendingSelfUpdateConsole, APipeThatNeverDeliversDoesNotHoldThePrompt) {
     prepareOneFile();
-    SECURITY_ATTRIBUTES inherit{sizeof(inherit), nullptr, TRUE};
-    FileHandle readEnd;
-    FileHandle writeEnd;
-    HANDLE readRaw = nullptr;
-    HANDLE writeRaw = nullptr;
-    ASSERT_TRUE(::CreatePipe(&readRaw, &writeRaw, &inherit, 0));
-    readEnd.reset(readRaw);
-    writeEnd.reset(writeRaw);
-    ::SetHandleInformation(writeRaw, HANDLE_FLAG_INHERIT, 0);
+    const SilentInputPipe input;
 
-    // The write end stays open here for the whole run: a read of standard input would block for ever.
-    EXPECT_EQ(runWithInput(readEnd.get()), 0);
+    const DetachedRun run = runWithInput(input.childEnd());
+
+    ASSERT_TRUE(run.started);
+    EXPECT_TRUE(run.ended) << "the run was still waiting at the prompt";
+    EXPECT_EQ(run.exitCode, 0u);
     EXPECT_EQ(readFileBytes(target), "fresh");
     EXPECT_FALSE(fileExists(source));
     EXPECT_FALSE(machineValueExists(kRecordKey, kManifestValue));
@@ -104,9 +71,13 @@ TEST_F(PendingSelfUpdateConsole, APipeThatNeverDeliversDoesNotHoldThePrompt) {
 TEST_F(PendingSelfUpdateConsole, TheNulDeviceAsInputDoesNotHoldThePrompt) {
     prepareOneFile();
     SECURITY_ATTRIBUTES inherit{sizeof(inherit), nullptr, TRUE};
-    FileHandle nul(::CreateFileA("NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
-                                 OPEN_EXISTING, 0, nullptr));
+    vesk::updater::FileHandle nul(::CreateFileA("NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                                &inherit, OPEN_EXISTING, 0, nullptr));
     ASSERT_TRUE(nul);
-    EXPECT_EQ(runWithInput(nul.get()), 0);
+
+    const DetachedRun run = runWithInput(nul.get());
+
+    EXPECT_TRUE(run.ended);
+    EXPECT_EQ(run.exitCode, 0u);
     EXPECT_EQ(readFileBytes(target), "fresh");
 }

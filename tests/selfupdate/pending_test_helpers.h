@@ -25,9 +25,6 @@ void deleteMachineValue(const std::string& subkey, const std::string& name);
 // The value's text, or nothing when it does not exist.
 bool readMachineString(const std::string& subkey, const std::string& name, std::string& value);
 
-// Polls for a file until it exists or the deadline passes; true when it appeared.
-bool waitForFile(const std::string& path, unsigned timeoutMilliseconds);
-
 // A path written as a JSON string body: backslashes and quotes escaped.
 std::string jsonEscape(const std::string& text);
 

@@ -4,9 +4,6 @@
 #include "core/logger.h"
 #include "support/temp_dir.h"
 
-#include <chrono>
-#include <thread>
-
 namespace vesk::test {
 
 using vesk::updater::RegKey;
@@ -59,17 +56,6 @@ bool readMachineString(const std::string& subkey, const std::string& name, std::
         return false;
     }
     value = buffer;
-    return true;
-}
-
-bool waitForFile(const std::string& path, unsigned timeoutMilliseconds) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMilliseconds);
-    while (!fileExists(path)) {
-        if (std::chrono::steady_clock::now() >= deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
     return true;
 }
 

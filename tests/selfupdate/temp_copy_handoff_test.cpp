@@ -1,23 +1,29 @@
 #include "pending_test_helpers.h"
 #include "selfupdate/temp_copy_handoff_win.h"
+#include "support/console_simulator.h"
 #include "support/temp_dir.h"
 
 #include "app/current_channel.h"
+
+#include "support/selfupdate_kit.h"
 
 #include <gtest/gtest.h>
 
 #include <windows.h>
 
+#include <map>
+
 using namespace vesk::updater;
 using namespace vesk::test;
+using namespace std::chrono_literals;
 
 namespace {
 
 const char kInstallKey[] = "SOFTWARE\\Corvanne\\VESK";
 const char kInstallValue[] = "InstallPath";
 
-// An install folder whose path is in the registry, with the recording stand-in as the console updater
-// when asked for. The previous registry value and channel come back afterwards.
+// An install folder whose path is in the registry, with the console updater simulator as Updater.exe when
+// asked for. The previous registry value and channel come back afterwards.
 class TempCopyHandoff : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -27,7 +33,7 @@ protected:
         ASSERT_TRUE(setMachineString(kInstallKey, kInstallValue, install));
     }
     void TearDown() override {
-        // The stand-in may still be ending after writing its record; its program file goes once it has.
+        // The simulator may still be ending after its record is complete; its program file goes once it has.
         const std::string consoleUpdater = install + "\\Updater.exe";
         for (int attempt = 0; attempt < 500 && fileExists(consoleUpdater); ++attempt) {
             if (!::DeleteFileA(consoleUpdater.c_str())) {
@@ -43,23 +49,24 @@ protected:
     }
 
     void placeTempCopy() { ASSERT_TRUE(writeFileBytes(install + "\\VESK_Updater_temp.exe", "new program")); }
-    void placeRecorderAsConsoleUpdater() {
-        ASSERT_TRUE(::CopyFileA((executableDirectory() + "\\start_recorder.exe").c_str(),
-                                (install + "\\Updater.exe").c_str(), FALSE));
-    }
-    std::string recordPath() const { return install + "\\start_record.txt"; }
+    void placeConsoleUpdater() { consoleUpdater = installSimulator(install, "exit 0\n"); }
 
-    // Waits for the stand-in to write down how it was started.
-    std::string awaitStartRecord() {
-        if (!waitForFile(recordPath(), 30000)) {
-            ADD_FAILURE() << "the console updater was not started";
-            return {};
-        }
-        return readFileBytes(recordPath());
+    // Waits until the simulator has recorded its start and ended its script.
+    std::map<std::string, std::string> awaitStartRecord() {
+        std::map<std::string, std::string> record;
+        const bool finished = pollUntil(
+            [&] {
+                record = readSimulatorRecord(consoleUpdater);
+                return record.count("finished") == 1;
+            },
+            30s);
+        EXPECT_TRUE(finished) << "the console updater was not started";
+        return record;
     }
 
     TempDir dir;
     std::string install;
+    std::string consoleUpdater;
     bool hadInstallPath = false;
     std::string previousInstallPath;
     std::string previousChannel;
@@ -68,7 +75,7 @@ protected:
 } // namespace
 
 TEST_F(TempCopyHandoff, WithoutATempCopyNothingIsStarted) {
-    placeRecorderAsConsoleUpdater();
+    placeConsoleUpdater();
     const LogTail log;
 
     EXPECT_FALSE(runTempCopyHandoff());
@@ -77,7 +84,7 @@ TEST_F(TempCopyHandoff, WithoutATempCopyNothingIsStarted) {
     EXPECT_TRUE(log.hasLine("INFO", "Checking temp file: " + install + "\\VESK_Updater_temp.exe"));
     EXPECT_TRUE(log.hasLine("INFO", "No temp file detected - normal startup"));
     EXPECT_EQ(log.text().find("detected!"), std::string::npos);
-    EXPECT_FALSE(fileExists(recordPath()));
+    EXPECT_TRUE(readSimulatorRecord(consoleUpdater).empty());
 }
 
 TEST_F(TempCopyHandoff, ATempCopyWithoutTheConsoleUpdaterIsLeftInPlace) {
@@ -95,13 +102,16 @@ TEST_F(TempCopyHandoff, ATempCopyWithoutTheConsoleUpdaterIsLeftInPlace) {
 
 TEST_F(TempCopyHandoff, StartsTheConsoleUpdaterHiddenInTheInstallFolderWithTheChannel) {
     placeTempCopy();
-    placeRecorderAsConsoleUpdater();
+    placeConsoleUpdater();
     currentChannel = "beta";
     const LogTail log;
 
     EXPECT_TRUE(runTempCopyHandoff());
 
-    EXPECT_EQ(awaitStartRecord(), "arguments=--channel beta\ndirectory=" + install + "\nshow=0\n");
+    const auto record = awaitStartRecord();
+    EXPECT_EQ(record.at("command_line"), "\"" + consoleUpdater + "\" --channel beta");
+    EXPECT_EQ(record.at("working_directory"), install);
+    EXPECT_EQ(record.at("show_window"), "0");
     EXPECT_TRUE(log.hasLine("INFO", "Updater.exe found at: " + install + "\\Updater.exe"));
     EXPECT_TRUE(log.hasLine("INFO", "Launching Updater.exe for silent self-update..."));
     EXPECT_TRUE(log.hasLine("INFO", "Passing channel to Updater.exe: -- beta"));
@@ -113,16 +123,18 @@ TEST_F(TempCopyHandoff, StartsTheConsoleUpdaterHiddenInTheInstallFolderWithTheCh
 
 TEST_F(TempCopyHandoff, TheDefaultChannelIsNeverPassedOn) {
     placeTempCopy();
-    placeRecorderAsConsoleUpdater();
+    placeConsoleUpdater();
     for (const std::string channel : {"", "stable"}) {
         SCOPED_TRACE("channel \"" + channel + "\"");
-        ::DeleteFileA(recordPath().c_str());
+        ::DeleteFileA((consoleUpdater + ".record").c_str());
         currentChannel = channel;
         const LogTail log;
 
         EXPECT_TRUE(runTempCopyHandoff());
 
-        EXPECT_EQ(awaitStartRecord(), "arguments=\ndirectory=" + install + "\nshow=0\n");
+        const auto record = awaitStartRecord();
+        EXPECT_EQ(record.at("command_line"), "\"" + consoleUpdater + "\"");
+        EXPECT_EQ(record.at("working_directory"), install);
         EXPECT_EQ(log.text().find("Passing channel"), std::string::npos);
         EXPECT_TRUE(log.hasLine("INFO", "Updater.exe launched successfully"));
     }
