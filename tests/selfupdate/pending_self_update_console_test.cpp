@@ -67,17 +67,3 @@ TEST_F(PendingSelfUpdateConsole, APipeThatNeverDeliversDoesNotHoldThePrompt) {
     EXPECT_FALSE(fileExists(source));
     EXPECT_FALSE(machineValueExists(kRecordKey, kManifestValue));
 }
-
-TEST_F(PendingSelfUpdateConsole, TheNulDeviceAsInputDoesNotHoldThePrompt) {
-    prepareOneFile();
-    SECURITY_ATTRIBUTES inherit{sizeof(inherit), nullptr, TRUE};
-    vesk::updater::FileHandle nul(::CreateFileA("NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                                &inherit, OPEN_EXISTING, 0, nullptr));
-    ASSERT_TRUE(nul);
-
-    const DetachedRun run = runWithInput(nul.get());
-
-    EXPECT_TRUE(run.ended);
-    EXPECT_EQ(run.exitCode, 0u);
-    EXPECT_EQ(readFileBytes(target), "fresh");
-}

@@ -152,3 +152,16 @@ TEST_F(TempCopyHandoff, AConsoleUpdaterThatCannotStartIsReported) {
     EXPECT_FALSE(log.hasLine("INFO", "Updater.exe launched successfully"));
     EXPECT_TRUE(fileExists(install + "\\VESK_Updater_temp.exe"));
 }
+
+TEST_F(TempCopyHandoff, AnInstallFolderThatCannotBeLookedIntoHandsNothingOver) {
+    // A folder name the file system refuses: the look-up fails with an error other than "not found".
+    const std::string unusable = install + "\\bad|folder";
+    ASSERT_TRUE(setMachineString(kInstallKey, kInstallValue, unusable));
+    const LogTail log;
+
+    EXPECT_FALSE(runTempCopyHandoff());
+
+    EXPECT_TRUE(log.hasLine("WARNING", "Could not check temp file: " + unusable +
+                                           "\\VESK_Updater_temp.exe (error 123)"));
+    EXPECT_EQ(log.text().find("detected"), std::string::npos);
+}
