@@ -5,6 +5,7 @@
 #include "app/final_steps_gate.h"
 #include "app/update_thread_win.h"
 #include "core/logger.h"
+#include "selfupdate/pending_self_update_win.h"
 #include "selfupdate/preflight_updater_win.h"
 #include "selfupdate/self_replacement_win.h"
 #include "ui/updater_window_win.h"
@@ -122,10 +123,7 @@ int runEntryRoutine(const std::string& commandLine, const EntryEnvironment& envi
             }
         }
         log.info("Elevated - processing self-update now");
-        // The deferred self-update goes here, once it exists:
-        //     return processPendingSelfUpdate();
-        // Until then the mode reports that nothing was carried out.
-        return 1;
+        return processPendingSelfUpdate();
     }
 
     log.info("Now run the update thread for normal workflow");

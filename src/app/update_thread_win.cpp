@@ -4,6 +4,7 @@
 #include "client/update_client_win.h"
 #include "core/logger.h"
 #include "core/settings.h"
+#include "selfupdate/temp_copy_handoff_win.h"
 #include "ui/ui_progress_callback_win.h"
 
 #include <chrono>
@@ -93,10 +94,7 @@ void runUpdateThread(IProgressCallback& reports, const UpdateThreadParts& parts)
 void updateThreadMain(UpdaterWindow* window) {
     UIProgressCallback callback(window);
     UpdateThreadParts parts;
-    // TEMP-COPY HANDOFF: the handoff to a temp copy of this program that waits in the install directory is
-    // wired in here once it exists:
-    //     parts.tempCopyHandoff = [] { return runTempCopyHandoff(); };
-    // Until then a successful update ends with its completion report alone.
+    parts.tempCopyHandoff = [] { return runTempCopyHandoff(); };
     runUpdateThread(callback, parts);
 }
 

@@ -29,12 +29,15 @@ bool interactiveWindowStation() {
     return (flags.dwFlags & WSF_VISIBLE) != 0;
 }
 
-// The console the program allocates for itself. Standard input is left as the process got it: when it
-// was redirected to a file, a pipe or nothing at all, the final prompt is skipped rather than blocking a
-// script or a test forever.
+// The console the program allocates for itself. Standard input is left as the process got it. A program
+// started without one gets the new console's input and the final prompt waits for a key there; when
+// standard input was redirected to a file, a pipe or a device, or nobody can see the console, the prompt
+// is skipped rather than blocking a script, a scheduled task or a test for ever.
 class SystemConsole : public IPendingUpdateConsole {
 public:
     void open() override {
+        // Judged before the console exists, so a redirected input is recognised whatever the allocation
+        // does to the standard handles.
         const HANDLE input = ::GetStdHandle(STD_INPUT_HANDLE);
         DWORD mode = 0;
         inputRedirected_ =

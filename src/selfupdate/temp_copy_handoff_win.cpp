@@ -58,7 +58,10 @@ bool runTempCopyHandoff() {
 
     SHELLEXECUTEINFOA info{};
     info.cbSize = sizeof(info);
-    info.fMask = SEE_MASK_NOCLOSEPROCESS;
+    // No shell error box: a failed start is logged and answered with false. A box would hold the update
+    // thread (and so the window's completion) until somebody dismisses it, which in an unattended run
+    // is never.
+    info.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_FLAG_NO_UI;
     info.hwnd = nullptr;
     info.lpVerb = "runas";
     info.lpFile = consoleUpdaterPath.c_str();

@@ -12,3 +12,5 @@ add_custom_command(
   VERBATIM)
 add_custom_target(selfupdate_unit_fixtures DEPENDS ${selfupdate_fixtures}/libcurl.dll.zip)
 add_dependencies(${VESK_AREA_TARGET} selfupdate_unit_fixtures selfupdate_probe)
+# The deferred self-update and handoff tests start these programs as child processes.
+add_dependencies(${VESK_AREA_TARGET} console_updater_simulator pending_self_update_runner)
