@@ -148,7 +148,7 @@ void Checker::checkKeyLayout(const JsonMember& member, size_t scopeBegin, size_t
 }
 
 // A key the updater reads but the object does not have: any textual occurrence in the searched scope
-// (a nested object, a string holding escaped quotes) would be read in its place.
+// (a nested object, for instance) would be read in its place.
 void Checker::checkAbsentKey(std::string_view key, const JsonNode& scope) {
     if (scope.member(key))
         return;
