@@ -21,6 +21,9 @@ std::string getManifestUrl(const std::string& channel);
 std::string buildFileUrl(const std::string& version, const std::string& build,
                          const std::vector<std::string>& baseUrls, const std::string& fileName);
 
+// The non-empty entries of a "BaseUrls" value split at ";", in order, neither trimmed nor de-duplicated.
+std::vector<std::string> splitBaseUrlsValue(const std::string& value);
+
 // SHA-256 of the running executable, computed once and then cached; "" when it cannot be computed.
 std::string getOwnExecutableHash();
 

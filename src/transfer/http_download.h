@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstdint>
+#include <optional>
 #include <string>
 
 namespace vesk::updater {
@@ -8,7 +10,29 @@ namespace vesk::updater {
 // filled; the response status is not examined.
 bool downloadToFile(const std::wstring& url, const std::string& filePath);
 
+// downloadToFile sending the given own-executable hash in the user agent ("" sends none) instead of
+// asking getOwnExecutableHash; the seam for the case where the running executable cannot be hashed.
+bool downloadToFile(const std::wstring& url, const std::string& filePath, const std::string& ownHash);
+
 // Fetches url with a GET and returns the body; "" means failure or an empty body.
 std::string downloadToString(const std::string& url);
+
+// "Downloader/1.0", followed by " (hash:" + ownHash + ")" when ownHash is not empty.
+std::string downloadUserAgent(const std::string& ownHash);
+
+// Widens a narrow URL byte by byte (each byte becomes one UTF-16 unit, no code-page conversion).
+std::wstring widenUrl(const std::string& url);
+
+// The parts of a URL a download uses.
+struct DownloadTarget {
+    bool secure = false; // https: the request is sent over TLS
+    std::wstring host;
+    std::uint16_t port = 0;
+    std::wstring path;
+};
+
+// Splits url as the download does (host of at most 255 and path of at most 1023 characters); nothing
+// when the URL cannot be parsed within those limits.
+std::optional<DownloadTarget> parseDownloadUrl(const std::wstring& url);
 
 } // namespace vesk::updater

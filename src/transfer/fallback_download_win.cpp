@@ -1,0 +1,160 @@
+#include "transfer/fallback_download.h"
+
+#include "core/handles_win.h"
+#include "core/logger.h"
+#include "transfer/file_tree_win.h"
+#include "transfer/http_download.h"
+#include "transfer/url_candidates.h"
+#include "transfer/zip_extract_win.h"
+
+namespace vesk::updater {
+
+namespace {
+
+constexpr DWORD kMoveFlags = MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED | MOVEFILE_WRITE_THROUGH;
+
+// Creates a new, empty, uniquely named "vesk....tmp" file in tempDir.
+bool createTempFile(const std::string& tempDir, std::string& path) {
+    char name[MAX_PATH] = {};
+    if (tempDir.empty() || ::GetTempFileNameA(tempDir.c_str(), "vesk", 0, name) == 0) {
+        return false;
+    }
+    path = name;
+    return true;
+}
+
+bool endsWith(const std::string& text, const std::string& suffix) {
+    return text.size() >= suffix.size() &&
+           text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
+// Byte for byte: the URLs we build are ASCII, and this is how the server contract has always read them.
+std::wstring widen(const std::string& text) {
+    std::wstring wide;
+    wide.reserve(text.size());
+    for (char c : text) {
+        wide.push_back(static_cast<wchar_t>(static_cast<unsigned char>(c)));
+    }
+    return wide;
+}
+
+class Cleaner {
+public:
+    explicit Cleaner(const FallbackDownloadSteps& steps) : steps(steps) {}
+
+    void removeFile(const std::string& path) const {
+        if (!::DeleteFileA(path.c_str()) && ::GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES) {
+            report(path);
+        }
+    }
+
+    void removeTree(const std::string& path) const {
+        if (!removeDirectoryTree(path)) {
+            report(path);
+        }
+    }
+
+private:
+    void report(const std::string& path) const {
+        if (steps.reportLeftover) {
+            steps.reportLeftover(path);
+        } else {
+            logger().warning("Could not remove temporary download data: " + path);
+        }
+    }
+
+    const FallbackDownloadSteps& steps;
+};
+
+// Unpacks the downloaded archive (which is deleted here) and takes wantedName out of it into a new
+// temporary file. Nothing but that file is left behind.
+bool takeFileFromArchive(const std::string& archivePath, const std::string& tempDir,
+                         const std::string& wantedName, const FallbackDownloadSteps& steps,
+                         const Cleaner& cleaner, std::string& resultPath) {
+    std::string directory;
+    const bool haveDirectory = createTempFile(tempDir, directory) && ::DeleteFileA(directory.c_str()) &&
+                               ::CreateDirectoryA(directory.c_str(), nullptr);
+    if (!haveDirectory) {
+        if (!directory.empty()) {
+            cleaner.removeFile(directory);
+        }
+        cleaner.removeFile(archivePath);
+        return false;
+    }
+    const bool unpacked = steps.unpack ? steps.unpack(archivePath, directory)
+                                       : extractArchive(archivePath, directory) == ZipStatus::Ok;
+    cleaner.removeFile(archivePath);
+    if (!unpacked) {
+        cleaner.removeTree(directory);
+        return false;
+    }
+    const std::string found = findFileInTree(directory, wantedName);
+    if (found.empty()) {
+        cleaner.removeTree(directory);
+        return false;
+    }
+    // A move that fails would hand back an empty file as if it were the download: try the next
+    // candidate instead.
+    std::string result;
+    if (!createTempFile(tempDir, result)) {
+        cleaner.removeTree(directory);
+        return false;
+    }
+    if (!::MoveFileExA(found.c_str(), result.c_str(), kMoveFlags)) {
+        cleaner.removeFile(result);
+        cleaner.removeTree(directory);
+        return false;
+    }
+    cleaner.removeTree(directory);
+    resultPath = result;
+    return true;
+}
+
+} // namespace
+
+bool downloadWithFallback(const std::vector<std::string>& baseUrls, const std::string& location,
+                          const std::string& wantedName, std::string& localPath,
+                          std::vector<std::string>& attemptedUrls) {
+    return downloadWithFallback(baseUrls, location, wantedName, localPath, attemptedUrls,
+                                FallbackDownloadSteps{});
+}
+
+bool downloadWithFallback(const std::vector<std::string>& baseUrls, const std::string& location,
+                          const std::string& wantedName, std::string& localPath,
+                          std::vector<std::string>& attemptedUrls, const FallbackDownloadSteps& steps) {
+    UrlCandidates candidates(baseUrls, true);
+    candidates.reset(location, wantedName);
+
+    char tempBuffer[MAX_PATH] = {};
+    const DWORD tempLength = ::GetTempPathA(MAX_PATH, tempBuffer);
+    // Without a temporary folder every candidate fails, but each is still listed for the caller's message.
+    const std::string tempDir =
+        tempLength > 0 && tempLength < MAX_PATH ? std::string(tempBuffer, tempLength) : "";
+    const Cleaner cleaner(steps);
+
+    std::string url;
+    bool isArchive = false;
+    while (candidates.next(url, isArchive)) {
+        attemptedUrls.push_back(url);
+        std::string downloadPath;
+        if (!createTempFile(tempDir, downloadPath)) {
+            continue;
+        }
+        if (!downloadToFile(widen(url), downloadPath)) {
+            cleaner.removeFile(downloadPath);
+            continue;
+        }
+        if (!isArchive && !endsWith(url, ".zip")) {
+            localPath = downloadPath;
+            return true;
+        }
+        std::string resultPath;
+        if (takeFileFromArchive(downloadPath, tempDir, wantedName, steps, cleaner, resultPath)) {
+            localPath = resultPath;
+            return true;
+        }
+    }
+    return false;
+}
+
+} // namespace vesk::updater

@@ -1,0 +1,99 @@
+#pragma once
+
+// A scripted HTTP/1.1 server on 127.0.0.1 that runs inside the test process, so downloads go through the
+// real WinHTTP stack and tests can assert exactly what was asked for. Each connection carries one request
+// and is closed after the response ("Connection: close").
+
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+namespace vesk::test {
+
+// What the server answers for one path.
+struct ScriptedResponse {
+    int status = 200;
+    std::string body;
+    // Waited before anything is sent (the request is already recorded by then).
+    std::chrono::milliseconds delay{0};
+    // When set, Content-Length still promises the whole body but the connection is closed after this many
+    // body bytes.
+    std::optional<std::size_t> cutAfterBytes;
+    // Further response headers, e.g. {"Location", "/elsewhere"}.
+    std::vector<std::pair<std::string, std::string>> headers;
+};
+
+// One request as it arrived.
+struct RecordedRequest {
+    std::string method;
+    // The request target exactly as sent, e.g. "/updates/1.0.7/Updater.exe".
+    std::string path;
+    std::optional<std::string> userAgent;
+    // Every header line in arrival order, names as sent.
+    std::vector<std::pair<std::string, std::string>> headers;
+    // False when no response had been scripted for the path (it was answered with 404).
+    bool scripted = false;
+
+    // The value of the first header with this name (compared without regard to case).
+    std::optional<std::string> header(const std::string& name) const;
+};
+
+class HttpTestServer {
+public:
+    // Binds an ephemeral port on 127.0.0.1 and starts serving; throws std::runtime_error when it cannot.
+    HttpTestServer();
+    // Stops serving and waits for every connection to end.
+    ~HttpTestServer();
+    HttpTestServer(const HttpTestServer&) = delete;
+    HttpTestServer& operator=(const HttpTestServer&) = delete;
+
+    std::uint16_t port() const { return port_; }
+    // "http://127.0.0.1:<port>" (no trailing slash).
+    std::string baseUrl() const;
+    // baseUrl() + path.
+    std::string url(const std::string& path) const { return baseUrl() + path; }
+    std::wstring wideUrl(const std::string& path) const;
+
+    // Scripts (or replaces) the answer for an exact request target.
+    void respond(const std::string& path, ScriptedResponse response);
+    // Shorthand for a complete response with this status and body.
+    void respond(const std::string& path, int status, std::string body);
+
+    // Every request so far, in arrival order.
+    std::vector<RecordedRequest> requests() const;
+    // The request targets so far, in arrival order.
+    std::vector<std::string> requestedPaths() const;
+    // Requests for paths that had no scripted response.
+    std::vector<RecordedRequest> unexpectedRequests() const;
+    // Connections whose first bytes were not an HTTP request (e.g. a TLS handshake); each entry holds the
+    // bytes received before the server gave up on it.
+    std::vector<std::string> malformedConnections() const;
+    // Waits until at least count requests have been recorded or the timeout passes; true on success.
+    bool waitForRequests(std::size_t count, std::chrono::milliseconds timeout) const;
+    // Forgets every recorded request and malformed connection (scripts stay).
+    void clearRecord();
+
+    // Stops accepting, ends open connections and joins every thread; called by the destructor.
+    void stop();
+
+private:
+    struct State;
+
+    void acceptLoop();
+    void serveConnection(std::uintptr_t socket);
+
+    std::shared_ptr<State> state_;
+    std::uint16_t port_ = 0;
+    std::thread acceptThread_;
+};
+
+} // namespace vesk::test

@@ -1,0 +1,301 @@
+// Downloads through the real WinHTTP stack against the in-process loopback server.
+
+#include "transfer/http_download.h"
+
+#include "core/handles_win.h"
+#include "support/http_test_server.h"
+#include "support/temp_dir.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <future>
+#include <optional>
+#include <vector>
+
+using vesk::test::fileExists;
+using vesk::test::HttpTestServer;
+using vesk::test::readFileBytes;
+using vesk::test::ScriptedResponse;
+using vesk::test::TempDir;
+using vesk::test::writeFileBytes;
+using vesk::updater::downloadToFile;
+using vesk::updater::downloadToString;
+using namespace std::chrono_literals;
+
+namespace {
+
+// Bytes of every value, NULs and line ends included, so any text-mode translation would show.
+std::string binaryBody(std::size_t size) {
+    std::string body(size, '\0');
+    for (std::size_t i = 0; i < size; ++i) {
+        body[i] = static_cast<char>((i * 131 + i / 256) & 0xFF);
+    }
+    return body;
+}
+
+// Points the process's temporary folder (TMP and TEMP) at a folder of the test for its lifetime.
+class ScopedTempFolder {
+public:
+    explicit ScopedTempFolder(const std::string& folder) {
+        for (const char* name : {"TMP", "TEMP"}) {
+            char value[32768];
+            const DWORD length = ::GetEnvironmentVariableA(name, value, sizeof(value));
+            saved_.emplace_back(name, length > 0 ? std::optional<std::string>(std::string(value, length))
+                                                 : std::nullopt);
+            ::SetEnvironmentVariableA(name, folder.c_str());
+        }
+    }
+    ~ScopedTempFolder() {
+        for (const auto& [name, value] : saved_) {
+            ::SetEnvironmentVariableA(name.c_str(), value ? value->c_str() : nullptr);
+        }
+    }
+    ScopedTempFolder(const ScopedTempFolder&) = delete;
+    ScopedTempFolder& operator=(const ScopedTempFolder&) = delete;
+
+private:
+    std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
+};
+
+std::vector<std::string> folderEntries(const std::string& folder) {
+    std::vector<std::string> names;
+    WIN32_FIND_DATAA entry;
+    vesk::updater::FindHandle find(::FindFirstFileA((folder + "\\*").c_str(), &entry));
+    if (find) {
+        do {
+            const std::string name = entry.cFileName;
+            if (name != "." && name != "..") {
+                names.push_back(name);
+            }
+        } while (::FindNextFileA(find.get(), &entry));
+    }
+    return names;
+}
+
+// A URL on 127.0.0.1 where nothing listens: the port of a server that has been stopped.
+std::string closedPortUrl() {
+    HttpTestServer server;
+    const std::string url = server.url("/file.bin");
+    server.stop();
+    return url;
+}
+
+// The digest of this test executable as the build computed it with an independent tool.
+std::string buildTimeDigestOfThisExecutable() {
+    char path[MAX_PATH] = {};
+    const DWORD length = ::GetModuleFileNameA(nullptr, path, MAX_PATH);
+    return readFileBytes(std::string(path, length) + ".sha256");
+}
+
+class HttpDownload : public ::testing::Test {
+protected:
+    void TearDown() override { EXPECT_TRUE(server.unexpectedRequests().empty()); }
+
+    HttpTestServer server;
+    TempDir dir;
+};
+
+} // namespace
+
+TEST_F(HttpDownload, ErrorStatusBodiesAreSavedAndCountAsSuccess) {
+    const std::string html = "<html><head><title>404 Not Found</title></head><body>missing</body></html>";
+    server.respond("/updates/1.0.7/Updater.exe", 404, html);
+    server.respond("/broken", 500, "internal error page");
+
+    const std::string target = dir.file("Updater.exe");
+    EXPECT_TRUE(downloadToFile(server.wideUrl("/updates/1.0.7/Updater.exe"), target));
+    EXPECT_EQ(readFileBytes(target), html);
+
+    EXPECT_TRUE(downloadToFile(server.wideUrl("/broken"), dir.file("broken")));
+    EXPECT_EQ(readFileBytes(dir.file("broken")), "internal error page");
+
+    const auto requests = server.requests();
+    ASSERT_EQ(requests.size(), 2u);
+    EXPECT_EQ(requests[0].method, "GET");
+    EXPECT_EQ(requests[0].path, "/updates/1.0.7/Updater.exe");
+}
+
+TEST_F(HttpDownload, EmptyBodyGivesAnEmptyFileAndAnEmptyString) {
+    server.respond("/empty", 200, "");
+    const std::string target = dir.file("empty.bin");
+    ASSERT_TRUE(downloadToFile(server.wideUrl("/empty"), target));
+    EXPECT_TRUE(fileExists(target));
+    EXPECT_EQ(readFileBytes(target), "");
+    EXPECT_EQ(downloadToString(server.url("/empty")), "");
+    EXPECT_EQ(server.requests().size(), 2u);
+}
+
+TEST_F(HttpDownload, BodiesAroundTheBufferSizeArriveByteForByte) {
+    for (const std::size_t size : {std::size_t{1}, std::size_t{8191}, std::size_t{8192}, std::size_t{8193},
+                                   std::size_t{16384}, std::size_t{300000}}) {
+        SCOPED_TRACE(size);
+        const std::string body = binaryBody(size);
+        const std::string path = "/body-" + std::to_string(size);
+        server.respond(path, 200, body);
+        const std::string target = dir.file("body-" + std::to_string(size) + ".bin");
+        ASSERT_TRUE(downloadToFile(server.wideUrl(path), target));
+        EXPECT_EQ(readFileBytes(target), body);
+        EXPECT_EQ(downloadToString(server.url(path)), body);
+    }
+}
+
+TEST_F(HttpDownload, ExistingTargetIsReplacedNotAppendedTo) {
+    const std::string target = dir.file("manifest.json");
+    ASSERT_TRUE(writeFileBytes(target, std::string(20000, 'o')));
+    server.respond("/manifest.json", 200, "{\"version\":\"2.1\"}");
+    ASSERT_TRUE(downloadToFile(server.wideUrl("/manifest.json"), target));
+    EXPECT_EQ(readFileBytes(target), "{\"version\":\"2.1\"}");
+}
+
+TEST_F(HttpDownload, ConnectionCutMidBodyKeepsWhatArrivedAndStillSucceeds) {
+    const std::string body = binaryBody(50000);
+    ScriptedResponse response;
+    response.body = body;
+    response.cutAfterBytes = 20000;
+    server.respond("/cut.zip", response);
+    const std::string target = dir.file("cut.zip");
+    EXPECT_TRUE(downloadToFile(server.wideUrl("/cut.zip"), target));
+    EXPECT_EQ(readFileBytes(target), body.substr(0, 20000));
+}
+
+TEST_F(HttpDownload, FailureBeforeAResponseLeavesAnExistingFileUntouched) {
+    const std::string target = dir.file("keep.bin");
+    ASSERT_TRUE(writeFileBytes(target, "previous content"));
+    EXPECT_FALSE(downloadToFile(vesk::updater::widenUrl(closedPortUrl()), target));
+    EXPECT_EQ(readFileBytes(target), "previous content");
+
+    EXPECT_FALSE(downloadToFile(L"not a url", target));
+    EXPECT_FALSE(downloadToFile(L"", target));
+    EXPECT_EQ(readFileBytes(target), "previous content");
+}
+
+TEST_F(HttpDownload, TargetThatCannotBeCreatedFails) {
+    server.respond("/x", 200, "data");
+    EXPECT_FALSE(downloadToFile(server.wideUrl("/x"), dir.file("no-such-folder\\x")));
+}
+
+TEST_F(HttpDownload, HttpsIsSpokenAsTlsOnTheUrlsPort) {
+    // The loopback server speaks plain HTTP, so a TLS client's first bytes arrive as a handshake record
+    // (content type 0x16) instead of a request line and the download fails before any file is written.
+    const std::string url = "https://127.0.0.1:" + std::to_string(server.port()) + "/manifest.json";
+    const std::string target = dir.file("tls.json");
+    ASSERT_TRUE(writeFileBytes(target, "old"));
+    EXPECT_FALSE(downloadToFile(vesk::updater::widenUrl(url), target));
+    EXPECT_EQ(readFileBytes(target), "old");
+    EXPECT_TRUE(server.requests().empty());
+    const auto malformed = server.malformedConnections();
+    ASSERT_FALSE(malformed.empty());
+    EXPECT_EQ(malformed.front().front(), '\x16');
+}
+
+TEST_F(HttpDownload, OverlongHostOrPathFailsWithoutAnyRequest) {
+    const std::string target = dir.file("never.bin");
+    const std::string host256(256, 'h');
+    EXPECT_FALSE(downloadToFile(vesk::updater::widenUrl("http://" + host256 + "/file"), target));
+
+    const std::string path1024 = "/" + std::string(1023, 'p');
+    EXPECT_FALSE(downloadToFile(server.wideUrl(path1024), target));
+    EXPECT_EQ(downloadToString(server.url(path1024)), "");
+
+    EXPECT_FALSE(fileExists(target));
+    EXPECT_TRUE(server.requests().empty());
+    EXPECT_TRUE(server.malformedConnections().empty());
+
+    // One character less is still requested, exactly as written.
+    const std::string path1023 = "/" + std::string(1022, 'p');
+    server.respond(path1023, 200, "longest path");
+    EXPECT_TRUE(downloadToFile(server.wideUrl(path1023), target));
+    EXPECT_EQ(readFileBytes(target), "longest path");
+    EXPECT_EQ(server.requestedPaths(), std::vector<std::string>{path1023});
+}
+
+TEST(DownloadUrl, LimitsAndDefaultPorts) {
+    using vesk::updater::parseDownloadUrl;
+    const auto host255 = parseDownloadUrl(L"http://" + std::wstring(255, L'h') + L"/f");
+    ASSERT_TRUE(host255);
+    EXPECT_EQ(host255->host.size(), 255u);
+    EXPECT_FALSE(parseDownloadUrl(L"http://" + std::wstring(256, L'h') + L"/f"));
+
+    const auto path1023 = parseDownloadUrl(L"http://h/" + std::wstring(1022, L'p'));
+    ASSERT_TRUE(path1023);
+    EXPECT_EQ(path1023->path.size(), 1023u);
+    EXPECT_FALSE(parseDownloadUrl(L"http://h/" + std::wstring(1023, L'p')));
+
+    const auto secure = parseDownloadUrl(L"https://updates.example.net/manifest.json");
+    ASSERT_TRUE(secure);
+    EXPECT_TRUE(secure->secure);
+    EXPECT_EQ(secure->host, L"updates.example.net");
+    EXPECT_EQ(secure->port, 443);
+    EXPECT_EQ(secure->path, L"/manifest.json");
+
+    const auto plain = parseDownloadUrl(L"http://updates.example.net/updates/2.1.345/Updater.exe");
+    ASSERT_TRUE(plain);
+    EXPECT_FALSE(plain->secure);
+    EXPECT_EQ(plain->port, 80);
+    EXPECT_EQ(plain->path, L"/updates/2.1.345/Updater.exe");
+
+    const auto explicitPort = parseDownloadUrl(L"https://127.0.0.1:8443/a");
+    ASSERT_TRUE(explicitPort);
+    EXPECT_TRUE(explicitPort->secure);
+    EXPECT_EQ(explicitPort->port, 8443);
+
+    EXPECT_FALSE(parseDownloadUrl(L"ftp://example.net/file"));
+    EXPECT_FALSE(parseDownloadUrl(L"updates.example.net/file"));
+}
+
+TEST_F(HttpDownload, UserAgentCarriesTheRunningExecutablesDigest) {
+    const std::string digest = buildTimeDigestOfThisExecutable();
+    ASSERT_EQ(digest.size(), 64u) << "missing build-time digest beside the test executable";
+    server.respond("/manifest.json", 200, "{}");
+    ASSERT_TRUE(downloadToFile(server.wideUrl("/manifest.json"), dir.file("m.json")));
+    ASSERT_EQ(downloadToString(server.url("/manifest.json")), "{}");
+    const auto requests = server.requests();
+    ASSERT_EQ(requests.size(), 2u);
+    for (const auto& request : requests) {
+        EXPECT_EQ(request.userAgent, "Downloader/1.0 (hash:" + digest + ")");
+    }
+}
+
+TEST_F(HttpDownload, UserAgentWithoutAKnownDigestIsThePlainName) {
+    server.respond("/manifest-beta.json", 200, "{}");
+    ASSERT_TRUE(downloadToFile(server.wideUrl("/manifest-beta.json"), dir.file("m.json"), ""));
+    const auto requests = server.requests();
+    ASSERT_EQ(requests.size(), 1u);
+    EXPECT_EQ(requests[0].userAgent, "Downloader/1.0");
+    EXPECT_EQ(vesk::updater::downloadUserAgent("ab12"), "Downloader/1.0 (hash:ab12)");
+}
+
+TEST_F(HttpDownload, DownloadToStringUsesATemporaryFileAndAlwaysRemovesIt) {
+    TempDir temp;
+    ScopedTempFolder redirect(temp.path());
+
+    // While the server holds its answer back, the temporary file exists in the temporary folder.
+    ScriptedResponse slow;
+    slow.body = "{\"slow\":true}";
+    slow.delay = 1500ms;
+    server.respond("/manifest.json", slow);
+    auto pending =
+        std::async(std::launch::async, [&] { return downloadToString(server.url("/manifest.json")); });
+    ASSERT_TRUE(server.waitForRequests(1, 10s));
+    const std::vector<std::string> during = folderEntries(temp.path());
+    EXPECT_EQ(pending.get(), "{\"slow\":true}");
+    ASSERT_EQ(during.size(), 1u);
+    EXPECT_EQ(during[0].substr(0, 3), "ves");
+    EXPECT_TRUE(folderEntries(temp.path()).empty());
+
+    // Failures and empty bodies leave nothing behind either.
+    server.respond("/empty", 200, "");
+    EXPECT_EQ(downloadToString(server.url("/empty")), "");
+    EXPECT_EQ(downloadToString(closedPortUrl()), "");
+    EXPECT_EQ(downloadToString("http://" + std::string(300, 'h') + "/x"), "");
+    EXPECT_TRUE(folderEntries(temp.path()).empty());
+}
+
+TEST_F(HttpDownload, DownloadToStringReturnsErrorPagesAndBinaryBytes) {
+    server.respond("/missing.json", 404, "<html>not here</html>");
+    EXPECT_EQ(downloadToString(server.url("/missing.json")), "<html>not here</html>");
+    const std::string body = binaryBody(70000);
+    server.respond("/bin", 200, body);
+    EXPECT_EQ(downloadToString(server.url("/bin")), body);
+}
