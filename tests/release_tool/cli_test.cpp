@@ -68,10 +68,11 @@ TEST(Cli, ErrorsNameTheFileAndTheExecutableExitsNonZero) {
 TEST(Cli, KeygenWritesThreeFormsAndNeverOverwritesSilently) {
     ScratchDir dir;
     std::string out, err;
-    ASSERT_EQ(runTool({"keygen", "--out", (dir / "keys").string(), "--name", "ci", "--bits", "2048"}, out, err), 0)
+    ASSERT_EQ(
+        runTool({"keygen", "--out", (dir / "keys").string(), "--name", "ci", "--bits", "2048"}, out, err), 0)
         << err;
     const fs::path privatePath = dir / "keys" / "ci.pem";
-    struct stat info{};
+    struct stat info {};
     ASSERT_EQ(::stat(privatePath.c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 0777, 0600u);
     EXPECT_NE(readBytes(dir / "keys" / "ci.pub.pem").find("BEGIN PUBLIC KEY"), std::string::npos);
@@ -91,12 +92,14 @@ TEST(Cli, KeygenWritesThreeFormsAndNeverOverwritesSilently) {
     EXPECT_NE(xml.find("</Modulus><Exponent>AQAB</Exponent></RSAKeyValue>"), std::string::npos);
 
     const std::string before = readBytes(privatePath);
-    EXPECT_EQ(runTool({"keygen", "--out", (dir / "keys").string(), "--name", "ci", "--bits", "2048"}, out, err), 1);
+    EXPECT_EQ(
+        runTool({"keygen", "--out", (dir / "keys").string(), "--name", "ci", "--bits", "2048"}, out, err), 1);
     EXPECT_NE(err.find("ci.pem"), std::string::npos);
     EXPECT_EQ(readBytes(privatePath), before);
-    EXPECT_EQ(runTool({"keygen", "--out", (dir / "keys").string(), "--name", "ci", "--bits", "2048", "--force"}, out,
-                      err),
-              0);
+    EXPECT_EQ(
+        runTool({"keygen", "--out", (dir / "keys").string(), "--name", "ci", "--bits", "2048", "--force"},
+                out, err),
+        0);
     EXPECT_NE(readBytes(privatePath), before);
 }
 
@@ -112,7 +115,8 @@ TEST(Cli, PublishThenCheckFromTheCommandLine) {
               0)
         << err;
     EXPECT_NE(out.find("(signed)"), std::string::npos);
-    ASSERT_EQ(runTool({"check", (dir / "server" / "manifest.json").string(), "--require-signature"}, out, err), 0)
+    ASSERT_EQ(
+        runTool({"check", (dir / "server" / "manifest.json").string(), "--require-signature"}, out, err), 0)
         << out;
     EXPECT_NE(out.find("[INFO] [OK] RSA Signature Verification: PASSED"), std::string::npos);
     EXPECT_NE(out.find("Server files"), std::string::npos);
@@ -153,7 +157,8 @@ TEST(Cli, CheckOverALoopbackServer) {
 
     writeBytes(dir / "server" / "updates" / "3.0.12" / "zlib1.dll", std::string(5000, 'y'));
     EXPECT_EQ(runTool({"check", server.origin() + "/manifest-beta.json"}, out, err), 1);
-    EXPECT_NE(out.find("zlib1.dll: " + server.origin() + "/updates/3.0.12/zlib1.dll: SHA-256"), std::string::npos)
+    EXPECT_NE(out.find("zlib1.dll: " + server.origin() + "/updates/3.0.12/zlib1.dll: SHA-256"),
+              std::string::npos)
         << out;
 
     // The updater would take an error page as the manifest: say so.

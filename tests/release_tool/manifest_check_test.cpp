@@ -20,9 +20,12 @@ const std::string kWellFormed = R"({
     "version": "2.1",
     "build_number": 345,
     "files": [
-      {"name": "Updater.exe", "size": 1024, "sha256": ")" + kShaA + R"("},
-      {"name": "libcurl.dll", "size": 2048, "sha256": ")" + kShaB + R"(", "url": "/mirror/libcurl.dll"},
-      {"name": "VESK_Updater.exe", "size": 4096, "sha256": ")" + kShaC + R"(", "target_path": "bin\\VESK_Updater.exe"}
+      {"name": "Updater.exe", "size": 1024, "sha256": ")" +
+                                kShaA + R"("},
+      {"name": "libcurl.dll", "size": 2048, "sha256": ")" +
+                                kShaB + R"(", "url": "/mirror/libcurl.dll"},
+      {"name": "VESK_Updater.exe", "size": 4096, "sha256": ")" +
+                                kShaC + R"(", "target_path": "bin\\VESK_Updater.exe"}
     ]
   }
 }
@@ -32,28 +35,36 @@ const std::string kWellFormed = R"({
 std::string edited(const std::string& from, const std::string& to, const std::string& base = kWellFormed) {
     const size_t at = base.find(from);
     EXPECT_NE(at, std::string::npos) << "test text not found: " << from;
-    if (at == std::string::npos) return base;
+    if (at == std::string::npos) {
+        return base;
+    }
     return base.substr(0, at) + to + base.substr(at + from.size());
 }
 
 std::vector<Finding> blockingFindings(const ManifestCheckResult& result) {
     std::vector<Finding> out;
     for (const Problem& p : result.problems) {
-        if (p.blocking) out.push_back(p.finding);
+        if (p.blocking) {
+            out.push_back(p.finding);
+        }
     }
     return out;
 }
 
 const Problem* firstOf(const ManifestCheckResult& result, Finding finding) {
     for (const Problem& p : result.problems) {
-        if (p.finding == finding) return &p;
+        if (p.finding == finding) {
+            return &p;
+        }
     }
     return nullptr;
 }
 
 const CheckedEntry* entry(const ManifestCheckResult& result, const std::string& name) {
     for (const CheckedEntry& e : result.entries) {
-        if (e.name == name) return &e;
+        if (e.name == name) {
+            return &e;
+        }
     }
     return nullptr;
 }
@@ -111,8 +122,8 @@ TEST(ManifestCheck, LineBreakAfterTheManifestKeyLosesTheWholeObject) {
 
 TEST(ManifestCheck, NestedObjectInAnEntryIsReported) {
     // Before the values: the entry is cut at the nested "}" and loses size and sha256.
-    const ManifestCheckResult cut =
-        checkManifest(edited(R"({"name": "Updater.exe", )", R"({"name": "Updater.exe", "meta": {"arch": "x64"}, )"));
+    const ManifestCheckResult cut = checkManifest(
+        edited(R"({"name": "Updater.exe", )", R"({"name": "Updater.exe", "meta": {"arch": "x64"}, )"));
     EXPECT_FALSE(cut.ok());
     const Problem* p = firstOf(cut, Finding::NestedInEntry);
     ASSERT_NE(p, nullptr);
@@ -121,8 +132,8 @@ TEST(ManifestCheck, NestedObjectInAnEntryIsReported) {
     EXPECT_TRUE(cut.has(Finding::EntryMisread));
 
     // After the values the updater happens to read them, but the rule is still broken.
-    const ManifestCheckResult after = checkManifest(edited(R"(", "url": "/mirror/libcurl.dll"})",
-                                                           R"(", "url": "/mirror/libcurl.dll", "tags": ["a"]})"));
+    const ManifestCheckResult after = checkManifest(
+        edited(R"(", "url": "/mirror/libcurl.dll"})", R"(", "url": "/mirror/libcurl.dll", "tags": ["a"]})"));
     EXPECT_FALSE(after.ok());
     EXPECT_TRUE(after.has(Finding::NestedInEntry));
     EXPECT_FALSE(after.has(Finding::EntryMisread));
@@ -148,8 +159,8 @@ TEST(ManifestCheck, BracketInAStringOfTheFilesArrayIsReported) {
 
 TEST(ManifestCheck, DuplicateNamesAreReported) {
     const ManifestCheckResult result = checkManifest(
-        edited(R"(      {"name": "libcurl.dll")",
-               R"(      {"name": "Updater.exe", "size": 7, "sha256": ")" + kShaB + "\"},\n" + R"(      {"name": "libcurl.dll")"));
+        edited(R"(      {"name": "libcurl.dll")", R"(      {"name": "Updater.exe", "size": 7, "sha256": ")" +
+                                                      kShaB + "\"},\n" + R"(      {"name": "libcurl.dll")"));
     EXPECT_FALSE(result.ok());
     const Problem* p = firstOf(result, Finding::DuplicateName);
     ASSERT_NE(p, nullptr);
@@ -183,13 +194,16 @@ TEST(ManifestCheck, VersionAfterFilesWithoutANestedVersionIsFine) {
 }
 
 TEST(ManifestCheck, NameSpacingBeyondTwoSpacesIsReported) {
-    const ManifestCheckResult three = checkManifest(edited(R"("name": "Updater.exe")", R"("name":   "Updater.exe")"));
+    const ManifestCheckResult three =
+        checkManifest(edited(R"("name": "Updater.exe")", R"("name":   "Updater.exe")"));
     EXPECT_TRUE(three.has(Finding::NameSpacing));
     EXPECT_TRUE(three.has(Finding::EntryMissed));
 
     // No space and two spaces are both found by the updater.
-    const ManifestCheckResult none = checkManifest(edited(R"("name": "Updater.exe")", R"("name":"Updater.exe")"));
-    const ManifestCheckResult two = checkManifest(edited(R"("name": "Updater.exe")", R"("name":  "Updater.exe")"));
+    const ManifestCheckResult none =
+        checkManifest(edited(R"("name": "Updater.exe")", R"("name":"Updater.exe")"));
+    const ManifestCheckResult two =
+        checkManifest(edited(R"("name": "Updater.exe")", R"("name":  "Updater.exe")"));
     EXPECT_TRUE(none.ok());
     EXPECT_TRUE(two.ok());
 }
@@ -206,13 +220,15 @@ TEST(ManifestCheck, EscapesTheUpdaterReadsLiterallyAreReported) {
     EXPECT_TRUE(name.has(Finding::EntryMissed));
 
     // A \u escape in a value is handed over undecoded.
-    const ManifestCheckResult value = checkManifest(edited(R"("/mirror/libcurl.dll")", R"("/mirror/lib\u0063url.dll")"));
+    const ManifestCheckResult value =
+        checkManifest(edited(R"("/mirror/libcurl.dll")", R"("/mirror/lib\u0063url.dll")"));
     EXPECT_TRUE(value.has(Finding::EntryMisread));
     EXPECT_EQ(entry(value, "libcurl.dll")->reading.url, "/mirror/lib\\u0063url.dll");
 }
 
 TEST(ManifestCheck, BraceInAnEntryStringIsReported) {
-    const ManifestCheckResult result = checkManifest(edited(R"("/mirror/libcurl.dll")", R"("/mirror/{x}/libcurl.dll")"));
+    const ManifestCheckResult result =
+        checkManifest(edited(R"("/mirror/libcurl.dll")", R"("/mirror/{x}/libcurl.dll")"));
     const Problem* p = firstOf(result, Finding::BraceInEntryString);
     ASSERT_NE(p, nullptr);
     EXPECT_EQ(p->rule, 4);
@@ -220,8 +236,7 @@ TEST(ManifestCheck, BraceInAnEntryStringIsReported) {
 }
 
 TEST(ManifestCheck, ALongerNestedFilesArrayTakesOverTheLookups) {
-    const std::string nested =
-        R"(    "extras": {"files": [")" + std::string(600, 'x') + R"("]},
+    const std::string nested = R"(    "extras": {"files": [")" + std::string(600, 'x') + R"("]},
     "files": [)";
     const ManifestCheckResult result = checkManifest(edited(R"(    "files": [)", nested));
     const Problem* p = firstOf(result, Finding::FilesChoice);
@@ -238,7 +253,8 @@ TEST(ManifestCheck, ALongerNestedFilesArrayTakesOverTheLookups) {
 }
 
 TEST(ManifestCheck, DuplicateKeysAreReported) {
-    const ManifestCheckResult result = checkManifest(edited(R"("size": 1024,)", R"("size": 1024, "size": 1000,)"));
+    const ManifestCheckResult result =
+        checkManifest(edited(R"("size": 1024,)", R"("size": 1024, "size": 1000,)"));
     EXPECT_TRUE(result.has(Finding::DuplicateKey));
     EXPECT_FALSE(result.ok());
 }
@@ -285,8 +301,9 @@ TEST(ManifestCheck, BuildIsReadWhenBuildNumberIsMissing) {
 }
 
 TEST(ManifestCheck, RootLevelManifestIsReadWithANote) {
-    const std::string text = R"({"version": "1.0", "build_number": 7, "files": [{"name": "Updater.exe", "size": 3, "sha256": ")" +
-                             kShaA + R"("}]})";
+    const std::string text =
+        R"({"version": "1.0", "build_number": 7, "files": [{"name": "Updater.exe", "size": 3, "sha256": ")" +
+        kShaA + R"("}]})";
     const ManifestCheckResult result = checkManifest(text);
     EXPECT_TRUE(result.ok());
     EXPECT_FALSE(result.reading.manifestKeyFound);
@@ -307,7 +324,9 @@ TEST(ManifestCheck, ProblemsComeInTextOrder) {
     const ManifestCheckResult result = checkManifest(text);
     std::vector<size_t> offsets;
     for (const Problem& p : result.problems) {
-        if (p.offset != std::string::npos) offsets.push_back(p.offset);
+        if (p.offset != std::string::npos) {
+            offsets.push_back(p.offset);
+        }
     }
     EXPECT_TRUE(std::is_sorted(offsets.begin(), offsets.end()));
     const std::vector<Finding> blocking = blockingFindings(result);

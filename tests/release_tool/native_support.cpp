@@ -15,7 +15,9 @@ namespace vesk::release::test {
 
 ScratchDir::ScratchDir() {
     std::string pattern = (fs::temp_directory_path() / "vesk-release-test-XXXXXX").string();
-    if (!::mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
+    if (!::mkdtemp(pattern.data())) {
+        throw std::runtime_error("mkdtemp failed");
+    }
     path_ = pattern;
 }
 
@@ -35,13 +37,17 @@ void writeBytes(const fs::path& path, const std::string& bytes) {
     fs::create_directories(path.parent_path());
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    if (!out) throw std::runtime_error("cannot write " + path.string());
+    if (!out) {
+        throw std::runtime_error("cannot write " + path.string());
+    }
 }
 
 std::string noiseBytes(size_t size, unsigned seed) {
     std::mt19937 generator(seed);
     std::string bytes(size, '\0');
-    for (char& b : bytes) b = static_cast<char>(generator() & 0xFF);
+    for (char& b : bytes) {
+        b = static_cast<char>(generator() & 0xFF);
+    }
     return bytes;
 }
 
@@ -76,7 +82,9 @@ LoopbackFileServer::~LoopbackFileServer() {
     ::close(listener_);
 }
 
-std::string LoopbackFileServer::origin() const { return "http://127.0.0.1:" + std::to_string(port_); }
+std::string LoopbackFileServer::origin() const {
+    return "http://127.0.0.1:" + std::to_string(port_);
+}
 
 std::vector<std::string> LoopbackFileServer::requests() const {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -87,14 +95,18 @@ void LoopbackFileServer::serve() {
     while (!stopping_) {
         const int client = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
         if (client < 0) {
-            if (stopping_) return;
+            if (stopping_) {
+                return;
+            }
             continue;
         }
         std::string request;
         char buffer[4096];
         while (request.find("\r\n\r\n") == std::string::npos) {
             const ssize_t n = ::recv(client, buffer, sizeof buffer, 0);
-            if (n <= 0) break;
+            if (n <= 0) {
+                break;
+            }
             request.append(buffer, static_cast<size_t>(n));
         }
         const size_t pathStart = request.find(' ') + 1;
@@ -108,13 +120,16 @@ void LoopbackFileServer::serve() {
         std::error_code ec;
         if (path.find("..") == std::string::npos && fs::is_regular_file(file, ec)) {
             const std::string body = readBytes(file);
-            response = "HTTP/1.0 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+            response =
+                "HTTP/1.0 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
         } else {
             response = "HTTP/1.0 404 Not Found\r\nContent-Length: 9\r\n\r\nnot found";
         }
         for (size_t sent = 0; sent < response.size();) {
             const ssize_t n = ::send(client, response.data() + sent, response.size() - sent, MSG_NOSIGNAL);
-            if (n <= 0) break;
+            if (n <= 0) {
+                break;
+            }
             sent += static_cast<size_t>(n);
         }
         ::close(client);

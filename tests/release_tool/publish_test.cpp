@@ -56,11 +56,14 @@ ManifestCheckResult checkPublished(const PublishResult& published) {
     return checkManifest(readBytes(published.manifestPath));
 }
 
-std::vector<FileFinding> treeFindings(const ScratchDir& dir, const ManifestCheckResult& manifest, bool blockingOnly) {
+std::vector<FileFinding> treeFindings(const ScratchDir& dir, const ManifestCheckResult& manifest,
+                                      bool blockingOnly) {
     auto server = localServerTree(dir / "server");
     std::vector<FileFinding> out;
     for (const FileFinding& f : checkServerFiles(*server, manifest).findings) {
-        if (!blockingOnly || f.blocking) out.push_back(f);
+        if (!blockingOnly || f.blocking) {
+            out.push_back(f);
+        }
     }
     return out;
 }
@@ -88,7 +91,8 @@ TEST(Publish, SignedReleasePassesCheckAndListsEveryFile) {
     for (const CheckedEntry& e : check.entries) {
         ASSERT_TRUE(e.reading.found) << e.name;
         // Each listed digest is that of the source file, computed here independently of publishing.
-        const fs::path source = e.name == "extra.dat" ? dir / "release" / "plugins" / e.name : dir / "release" / e.name;
+        const fs::path source =
+            e.name == "extra.dat" ? dir / "release" / "plugins" / e.name : dir / "release" / e.name;
         const std::string bytes = readBytes(source);
         EXPECT_EQ(e.reading.size, std::to_string(bytes.size())) << e.name;
         EXPECT_EQ(e.reading.sha256, sha256Hex(bytes)) << e.name;
@@ -101,7 +105,9 @@ TEST(Publish, SignedReleasePassesCheckAndListsEveryFile) {
     EXPECT_TRUE(treeFindings(dir, check, false).empty());
     // Nothing but the release folder and the manifest: no staging leftovers.
     size_t count = 0;
-    for ([[maybe_unused]] const auto& item : fs::directory_iterator(dir / "server" / "updates")) ++count;
+    for ([[maybe_unused]] const auto& item : fs::directory_iterator(dir / "server" / "updates")) {
+        ++count;
+    }
     EXPECT_EQ(count, 1u);
 }
 
@@ -145,7 +151,8 @@ TEST(Publish, TamperedFilesInTheServerTreeAreReported) {
     EXPECT_TRUE(mentions("libsodium.dll", "size 100 differs"));
     EXPECT_TRUE(mentions("libcurl.dll", "libcurl.dll.zip"));
     EXPECT_TRUE(mentions("VESK_Updater.exe", "VESK_Updater.exe.zip"));
-    EXPECT_FALSE(std::any_of(findings.begin(), findings.end(), [](const FileFinding& f) { return f.name == "zlib1.dll"; }));
+    EXPECT_FALSE(std::any_of(findings.begin(), findings.end(),
+                             [](const FileFinding& f) { return f.name == "zlib1.dll"; }));
 
     std::string out, err;
     EXPECT_EQ(runTool({"check", published.manifestPath.string()}, out, err), 1);
@@ -226,7 +233,9 @@ TEST(Publish, RepublishingNeedsReplaceAndLeavesNoLeftovers) {
     EXPECT_EQ(readBytes(dir / "server" / "updates" / "2.1.345" / "Updater.exe"), "changed");
     EXPECT_TRUE(checkPublished(published).ok());
     size_t count = 0;
-    for ([[maybe_unused]] const auto& item : fs::directory_iterator(dir / "server" / "updates")) ++count;
+    for ([[maybe_unused]] const auto& item : fs::directory_iterator(dir / "server" / "updates")) {
+        ++count;
+    }
     EXPECT_EQ(count, 1u);
 }
 
@@ -299,4 +308,20 @@ TEST(Publish, LaterBuildReplacesTheManifestAndKeepsEarlierFiles) {
     EXPECT_EQ(checkPublished(published).reading.build, "346");
     EXPECT_TRUE(fs::exists(dir / "server" / "updates" / "2.1.345" / "Updater.exe"));
     EXPECT_TRUE(fs::exists(dir / "server" / "updates" / "2.1.346" / "Updater.exe"));
+}
+
+TEST(Publish, FilesBeyondTheUpdatersArchiveLimitAreServedPlainOnly) {
+    ScratchDir dir;
+    makeRelease(dir / "release");
+    PublishOptions options = optionsFor(dir);
+    options.archiveLimit = 60000; // Updater.exe (70000 bytes) is over it, the rest is not
+    PublishResult published;
+    std::string error;
+    ASSERT_TRUE(publishRelease(options, published, error)) << error;
+    for (const PublishedFile& file : published.files) {
+        EXPECT_EQ(file.archived, file.name != "Updater.exe") << file.name;
+        EXPECT_EQ(fs::exists(dir / "server" / "updates" / "2.1.345" / (file.name + ".zip")), file.archived);
+    }
+    const ManifestCheckResult check = checkPublished(published);
+    EXPECT_TRUE(treeFindings(dir, check, true).empty());
 }

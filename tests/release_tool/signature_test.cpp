@@ -31,7 +31,8 @@ const RsaPrivateKey& suiteKey() {
 const char* const kManifestObject =
     R"({"version":"2.1","build_number":345,"files":[{"name":"Updater.exe","size":3,"sha256":"aa"}]})";
 
-std::string signedDocument(const std::string& manifestObjectText, const std::string& algorithm = "RSA-SHA256") {
+std::string signedDocument(const std::string& manifestObjectText,
+                           const std::string& algorithm = "RSA-SHA256") {
     const Json manifest = Json::parse(manifestObjectText);
     std::string signature, error;
     EXPECT_TRUE(suiteKey().signBase64(manifest.dump(), signature, error)) << error;
@@ -47,7 +48,9 @@ std::string signedDocument(const std::string& manifestObjectText, const std::str
 
 std::vector<std::string> texts(const SignatureReport& report) {
     std::vector<std::string> out;
-    for (const SignatureLine& line : report.lines) out.push_back(line.level + " " + line.text);
+    for (const SignatureLine& line : report.lines) {
+        out.push_back(line.level + " " + line.text);
+    }
     return out;
 }
 
@@ -120,8 +123,8 @@ TEST(Signature, KeyAndSignatureFaultsGiveTheUpdatersReasons) {
     std::string error;
     EXPECT_FALSE(verifyLikeUpdater("x", "AAAA", "not base64!", error));
     EXPECT_EQ(error, "Failed to decode public key from Base64");
-    EXPECT_FALSE(verifyLikeUpdater("x", "AAAA", encodeBase64("<RSAKeyValue><Modulus>AQAB</Modulus><Exponent>AQAB"),
-                                   error));
+    EXPECT_FALSE(verifyLikeUpdater(
+        "x", "AAAA", encodeBase64("<RSAKeyValue><Modulus>AQAB</Modulus><Exponent>AQAB"), error));
     EXPECT_EQ(error, "Failed to parse RSA public key XML");
     EXPECT_FALSE(verifyLikeUpdater("x", "", suiteKey().publicKeyForUpdater(), error));
     EXPECT_EQ(error, "Failed to decode signature from Base64");
@@ -155,8 +158,8 @@ TEST(Signature, UnsignedAndOddBlocks) {
     EXPECT_EQ(unsupported.verdict, SignatureVerdict::Unsupported);
     EXPECT_TRUE(hasLine(unsupported, "WARNING Unknown algorithm: rsa-sha256"));
 
-    const SignatureReport incomplete =
-        reportSignature(std::string("{\"manifest\":") + kManifestObject + R"(,"signature":{"signature":"AAAA"}})");
+    const SignatureReport incomplete = reportSignature(std::string("{\"manifest\":") + kManifestObject +
+                                                       R"(,"signature":{"signature":"AAAA"}})");
     EXPECT_EQ(incomplete.verdict, SignatureVerdict::Incomplete);
     EXPECT_TRUE(hasLine(incomplete, "INFO   Algorithm: (not specified)"));
 
@@ -164,8 +167,8 @@ TEST(Signature, UnsignedAndOddBlocks) {
     EXPECT_EQ(notObject.verdict, SignatureVerdict::ParseError);
     EXPECT_EQ(notObject.lines[1].text.rfind("Failed to parse signature: [json.exception.type_error", 0), 0u);
 
-    const SignatureReport noManifest = reportSignature(
-        R"({"signature":{"algorithm":"RSA","signature":"AAAA","public_key":"AAAA"}})");
+    const SignatureReport noManifest =
+        reportSignature(R"({"signature":{"algorithm":"RSA","signature":"AAAA","public_key":"AAAA"}})");
     EXPECT_TRUE(hasLine(noManifest, "WARNING Verification result: FAILED (no manifest object found)"));
 }
 

@@ -102,8 +102,9 @@ bool parseArguments(const std::vector<std::string>& args, size_t from,
                     Arguments& parsed, std::string& error) {
     auto isOneOf = [](const std::string& name, const std::vector<std::string>& list) {
         for (const std::string& item : list) {
-            if (item == name)
+            if (item == name) {
                 return true;
+            }
         }
         return false;
     };
@@ -140,8 +141,9 @@ bool parseArguments(const std::vector<std::string>& args, size_t from,
 
 std::optional<std::string> single(const Arguments& parsed, const std::string& name) {
     const auto it = parsed.values.find(name);
-    if (it == parsed.values.end() || it->second.empty())
+    if (it == parsed.values.end() || it->second.empty()) {
         return std::nullopt;
+    }
     return it->second.back();
 }
 
@@ -171,11 +173,13 @@ int runKeygen(const std::vector<std::string>& args, std::ostream& out, std::ostr
         out << kKeygenHelp;
         return kExitOk;
     }
-    if (!parsed.positional.empty())
+    if (!parsed.positional.empty()) {
         return usage(err, "keygen", "unexpected argument " + parsed.positional.front());
+    }
     const auto folder = single(parsed, "--out");
-    if (!folder)
+    if (!folder) {
         return usage(err, "keygen", "--out <folder> is required");
+    }
     const std::string name = single(parsed, "--name").value_or("vesk-release");
     if (unpublishableName(name) != "" || name.find('/') != std::string::npos) {
         return usage(err, "keygen", "--name must be a plain file name");
@@ -232,8 +236,9 @@ int runKeygen(const std::vector<std::string>& args, std::ostream& out, std::ostr
 
 bool splitAssignment(const std::string& text, std::string& name, std::string& value) {
     const size_t equals = text.find('=');
-    if (equals == std::string::npos || equals == 0)
+    if (equals == std::string::npos || equals == 0) {
         return false;
+    }
     name = text.substr(0, equals);
     value = text.substr(equals + 1);
     return true;
@@ -252,12 +257,14 @@ int runPublish(const std::vector<std::string>& args, std::ostream& out, std::ost
         out << kPublishHelp;
         return kExitOk;
     }
-    if (!parsed.positional.empty())
+    if (!parsed.positional.empty()) {
         return usage(err, "publish", "unexpected argument " + parsed.positional.front());
+    }
     PublishOptions options;
     for (const char* required : {"--from", "--version", "--build", "--out"}) {
-        if (!single(parsed, required))
+        if (!single(parsed, required)) {
             return usage(err, "publish", std::string(required) + " is required");
+        }
     }
     options.releaseFolder = *single(parsed, "--from");
     options.version = *single(parsed, "--version");
@@ -273,15 +280,17 @@ int runPublish(const std::vector<std::string>& args, std::ostream& out, std::ost
     }
     if (const auto threads = single(parsed, "--threads")) {
         int count = 0;
-        if (!parseSmallNumber(*threads, 1, 256, count))
+        if (!parseSmallNumber(*threads, 1, 256, count)) {
             return usage(err, "publish", "--threads must be 1..256");
+        }
         options.threads = static_cast<unsigned>(count);
     }
     for (const auto& [option, target] :
          {std::pair{"--url", &options.urls}, std::pair{"--target-path", &options.targetPaths}}) {
         const auto it = parsed.values.find(option);
-        if (it == parsed.values.end())
+        if (it == parsed.values.end()) {
             continue;
+        }
         for (const std::string& item : it->second) {
             std::string name, value;
             if (!splitAssignment(item, name, value)) {
@@ -302,6 +311,12 @@ int runPublish(const std::vector<std::string>& args, std::ostream& out, std::ost
         << "  manifest: " << result.manifestPath.string()
         << (result.signedManifest ? " (signed)" : " (unsigned)") << "\n"
         << "  files:    " << result.releaseDirectory.string() << "\n";
+    for (const PublishedFile& file : result.files) {
+        if (!file.archived) {
+            out << "  no archive for " << file.name
+                << " (larger than the updater unpacks; it downloads the plain file)\n";
+        }
+    }
     return kExitOk;
 }
 
@@ -309,8 +324,9 @@ std::string baseOfManifestUrl(const std::string& url) {
     const std::string withoutQuery = url.substr(0, url.find_first_of("?#"));
     const size_t slash = withoutQuery.rfind('/');
     const size_t authority = withoutQuery.find("://");
-    if (slash == std::string::npos || (authority != std::string::npos && slash < authority + 3))
+    if (slash == std::string::npos || (authority != std::string::npos && slash < authority + 3)) {
         return withoutQuery;
+    }
     return withoutQuery.substr(0, slash);
 }
 
@@ -325,8 +341,9 @@ int runCheck(const std::vector<std::string>& args, std::ostream& out, std::ostre
         out << kCheckHelp;
         return kExitOk;
     }
-    if (parsed.positional.size() != 1)
+    if (parsed.positional.size() != 1) {
         return usage(err, "check", "give exactly one manifest file or URL");
+    }
     const std::string source = parsed.positional.front();
     const bool isUrl = source.rfind("http://", 0) == 0 || source.rfind("https://", 0) == 0;
     if (parsed.flags["--no-files"] && single(parsed, "--tree")) {
@@ -385,19 +402,22 @@ int runCheck(const std::vector<std::string>& args, std::ostream& out, std::ostre
     out << "Manifest: " << source << " (" << text.size() << " bytes)\n";
     if (result.parsed) {
         size_t found = 0;
-        for (const CheckedEntry& e : result.entries)
+        for (const CheckedEntry& e : result.entries) {
             found += e.reading.found ? 1 : 0;
+        }
         out << "The updater reads: version \"" << result.reading.version << "\", build \""
             << result.reading.build << "\", " << found << " of " << result.entries.size()
             << " file entries found\n";
     }
     for (const Problem& p : result.problems) {
         out << source;
-        if (p.offset != std::string::npos)
+        if (p.offset != std::string::npos) {
             out << ":" << lineColumn(text, p.offset);
+        }
         out << ": " << (p.blocking ? "error" : "note") << ": " << p.message;
-        if (p.rule > 0)
+        if (p.rule > 0) {
             out << " [writing rule " << p.rule << "]";
+        }
         out << "\n";
         (p.blocking ? errors : notes)++;
     }
@@ -410,8 +430,9 @@ int runCheck(const std::vector<std::string>& args, std::ostream& out, std::ostre
                 out << "size \"" << e.reading.size << "\", sha256 \"" << e.reading.sha256 << "\", url \""
                     << e.reading.url << "\", target_path \"" << e.reading.targetPath << "\"\n";
             }
-            for (const std::string& line : e.reading.searchLog)
+            for (const std::string& line : e.reading.searchLog) {
                 out << "    " << line << "\n";
+            }
         }
     }
     out << "Signature check, as the updater logs it:\n";
@@ -451,12 +472,15 @@ int runCli(const std::vector<std::string>& args, std::ostream& out, std::ostream
         out << kMainHelp;
         return kExitOk;
     }
-    if (command == "keygen")
+    if (command == "keygen") {
         return runKeygen(args, out, err);
-    if (command == "publish")
+    }
+    if (command == "publish") {
         return runPublish(args, out, err);
-    if (command == "check")
+    }
+    if (command == "check") {
         return runCheck(args, out, err);
+    }
     err << "vesk-release: unknown command \"" << command << "\"\n" << kMainHelp;
     return kExitUsage;
 }

@@ -10,16 +10,21 @@ namespace {
 constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
 int base64Digit(char c) {
-    if (c >= 'A' && c <= 'Z')
+    if (c >= 'A' && c <= 'Z') {
         return c - 'A';
-    if (c >= 'a' && c <= 'z')
+    }
+    if (c >= 'a' && c <= 'z') {
         return c - 'a' + 26;
-    if (c >= '0' && c <= '9')
+    }
+    if (c >= '0' && c <= '9') {
         return c - '0' + 52;
-    if (c == '+')
+    }
+    if (c == '+') {
         return 62;
-    if (c == '/')
+    }
+    if (c == '/') {
         return 63;
+    }
     return -1;
 }
 
@@ -45,8 +50,9 @@ std::string encodeBase64(std::string_view bytes) {
     const size_t rest = bytes.size() - i;
     if (rest > 0) {
         std::uint32_t v = static_cast<unsigned char>(bytes[i]) << 16;
-        if (rest == 2)
+        if (rest == 2) {
             v |= static_cast<unsigned char>(bytes[i + 1]) << 8;
+        }
         out += kAlphabet[(v >> 18) & 63];
         out += kAlphabet[(v >> 12) & 63];
         out += rest == 2 ? kAlphabet[(v >> 6) & 63] : '=';
@@ -63,15 +69,17 @@ bool decodeBase64(std::string_view text, std::string& out) {
     int digits = 0;
     int padding = 0;
     for (const char c : text) {
-        if (isSkippedBlank(c))
+        if (isSkippedBlank(c)) {
             continue;
+        }
         if (c == '=') {
             ++padding;
             continue;
         }
         const int digit = base64Digit(c);
-        if (digit < 0 || padding > 0)
+        if (digit < 0 || padding > 0) {
             return false; // foreign character, or data after the padding
+        }
         accumulator = (accumulator << 6) | static_cast<std::uint32_t>(digit);
         bits += 6;
         ++digits;
@@ -80,12 +88,15 @@ bool decodeBase64(std::string_view text, std::string& out) {
             decoded += static_cast<char>((accumulator >> bits) & 0xFF);
         }
     }
-    if (digits % 4 == 1 || padding > 2)
+    if (digits % 4 == 1 || padding > 2) {
         return false;
-    if (padding > 0 && (digits + padding) % 4 != 0)
+    }
+    if (padding > 0 && (digits + padding) % 4 != 0) {
         return false;
-    if (decoded.empty())
+    }
+    if (decoded.empty()) {
         return false;
+    }
     out = std::move(decoded);
     return true;
 }
@@ -102,11 +113,13 @@ std::string toHex(std::string_view bytes) {
 }
 
 bool isSha256Text(std::string_view text) {
-    if (text.size() != 64)
+    if (text.size() != 64) {
         return false;
+    }
     for (const char c : text) {
-        if (!std::isxdigit(static_cast<unsigned char>(c)))
+        if (!std::isxdigit(static_cast<unsigned char>(c))) {
             return false;
+        }
     }
     return true;
 }
@@ -114,34 +127,40 @@ bool isSha256Text(std::string_view text) {
 std::string asciiLower(std::string_view text) {
     std::string out(text);
     for (char& c : out) {
-        if (c >= 'A' && c <= 'Z')
+        if (c >= 'A' && c <= 'Z') {
             c = static_cast<char>(c - 'A' + 'a');
+        }
     }
     return out;
 }
 
 bool isPlainToken(std::string_view text) {
-    if (text.empty())
+    if (text.empty()) {
         return false;
+    }
     for (const char c : text) {
         const bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
                         c == '.' || c == '_' || c == '-';
-        if (!ok)
+        if (!ok) {
             return false;
+        }
     }
     return true;
 }
 
 bool parseDecimal(std::string_view text, std::uint64_t& value) {
-    if (text.empty())
+    if (text.empty()) {
         return false;
+    }
     std::uint64_t result = 0;
     for (const char c : text) {
-        if (c < '0' || c > '9')
+        if (c < '0' || c > '9') {
             return false;
+        }
         const std::uint64_t digit = static_cast<std::uint64_t>(c - '0');
-        if (result > (std::numeric_limits<std::uint64_t>::max() - digit) / 10)
+        if (result > (std::numeric_limits<std::uint64_t>::max() - digit) / 10) {
             return false;
+        }
         result = result * 10 + digit;
     }
     value = result;

@@ -21,8 +21,9 @@ class Descriptor {
 public:
     explicit Descriptor(int fd) : fd_(fd) {}
     ~Descriptor() {
-        if (fd_ >= 0)
+        if (fd_ >= 0) {
             ::close(fd_);
+        }
     }
     Descriptor(const Descriptor&) = delete;
     Descriptor& operator=(const Descriptor&) = delete;
@@ -42,8 +43,9 @@ bool writeAll(int fd, const char* data, size_t size) {
     while (size > 0) {
         const ssize_t written = ::write(fd, data, size);
         if (written < 0) {
-            if (errno == EINTR)
+            if (errno == EINTR) {
                 continue;
+            }
             return false;
         }
         data += written;
@@ -94,15 +96,18 @@ bool streamFile(const fs::path& path, size_t chunkSize,
     for (;;) {
         const ssize_t got = ::read(fd.get(), buffer.data(), buffer.size());
         if (got < 0) {
-            if (errno == EINTR)
+            if (errno == EINTR) {
                 continue;
+            }
             error = describeErrno(path, errno);
             return false;
         }
-        if (got == 0)
+        if (got == 0) {
             return true;
-        if (!consume(buffer.data(), static_cast<size_t>(got)))
+        }
+        if (!consume(buffer.data(), static_cast<size_t>(got))) {
             return false;
+        }
     }
 }
 

@@ -20,48 +20,58 @@ struct ParsedUrl {
 
 bool parseHttpUrl(const std::string& url, ParsedUrl& parsed) {
     const std::string scheme = "http://";
-    if (url.compare(0, scheme.size(), scheme) != 0)
+    if (url.compare(0, scheme.size(), scheme) != 0) {
         return false;
+    }
     const size_t authorityEnd = url.find_first_of("/?#", scheme.size());
     const std::string authority = url.substr(scheme.size(), authorityEnd - scheme.size());
     if (authorityEnd != std::string::npos) {
         parsed.path = url.substr(authorityEnd);
-        if (parsed.path[0] != '/')
+        if (parsed.path[0] != '/') {
             parsed.path = "/" + parsed.path;
+        }
         const size_t fragment = parsed.path.find('#');
-        if (fragment != std::string::npos)
+        if (fragment != std::string::npos) {
             parsed.path.resize(fragment);
+        }
     }
-    if (authority.empty() || authority.find('@') != std::string::npos)
+    if (authority.empty() || authority.find('@') != std::string::npos) {
         return false;
+    }
     parsed.hostHeader = authority;
     if (authority[0] == '[') {
         const size_t close = authority.find(']');
-        if (close == std::string::npos)
+        if (close == std::string::npos) {
             return false;
+        }
         parsed.host = authority.substr(1, close - 1);
         if (close + 1 < authority.size()) {
-            if (authority[close + 1] != ':')
+            if (authority[close + 1] != ':') {
                 return false;
+            }
             parsed.port = authority.substr(close + 2);
         }
     } else {
         const size_t colon = authority.find(':');
         parsed.host = authority.substr(0, colon);
-        if (colon != std::string::npos)
+        if (colon != std::string::npos) {
             parsed.port = authority.substr(colon + 1);
+        }
     }
-    if (parsed.port.empty() || parsed.port.find_first_not_of("0123456789") != std::string::npos)
+    if (parsed.port.empty() || parsed.port.find_first_not_of("0123456789") != std::string::npos) {
         return false;
+    }
     return !parsed.host.empty();
 }
 
 bool isLoopbackHost(const std::string& host) {
-    if (host == "localhost" || host == "::1")
+    if (host == "localhost" || host == "::1") {
         return true;
+    }
     // 127.a.b.c written as four decimal numbers
-    if (host.compare(0, 4, "127.") != 0)
+    if (host.compare(0, 4, "127.") != 0) {
         return false;
+    }
     int parts = 0;
     size_t start = 0;
     while (start <= host.size()) {
@@ -73,8 +83,9 @@ bool isLoopbackHost(const std::string& host) {
             return false;
         }
         ++parts;
-        if (dot == std::string::npos)
+        if (dot == std::string::npos) {
             break;
+        }
         start = dot + 1;
     }
     return parts == 4;
@@ -84,8 +95,9 @@ class Socket {
 public:
     explicit Socket(int fd) : fd_(fd) {}
     ~Socket() {
-        if (fd_ >= 0)
+        if (fd_ >= 0) {
             ::close(fd_);
+        }
     }
     Socket(const Socket&) = delete;
     Socket& operator=(const Socket&) = delete;
@@ -97,8 +109,9 @@ private:
 
 std::string lower(std::string text) {
     for (char& c : text) {
-        if (c >= 'A' && c <= 'Z')
+        if (c >= 'A' && c <= 'Z') {
             c = static_cast<char>(c - 'A' + 'a');
+        }
     }
     return text;
 }
@@ -134,8 +147,9 @@ bool httpGet(const std::string& url, const std::function<bool(const char*, size_
     int connectErrno = 0;
     for (addrinfo* a = found; a && fd < 0; a = a->ai_next) {
         fd = ::socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC, a->ai_protocol);
-        if (fd < 0)
+        if (fd < 0) {
             continue;
+        }
         timeval timeout{30, 0};
         ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
         ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
@@ -169,14 +183,16 @@ bool httpGet(const std::string& url, const std::function<bool(const char*, size_
     for (;;) {
         const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
         if (n < 0) {
-            if (errno == EINTR)
+            if (errno == EINTR) {
                 continue;
+            }
             error =
                 url + ": " + (errno == EAGAIN || errno == EWOULDBLOCK ? "timed out" : std::strerror(errno));
             return false;
         }
-        if (n == 0)
+        if (n == 0) {
             break;
+        }
         const char* data = buffer;
         size_t size = static_cast<size_t>(n);
         if (!inBody) {
@@ -202,8 +218,9 @@ bool httpGet(const std::string& url, const std::function<bool(const char*, size_
                 return false;
             }
             const size_t length = lowered.find("\r\ncontent-length:");
-            if (length != std::string::npos)
+            if (length != std::string::npos) {
                 expected = std::atoll(headers.c_str() + length + 17);
+            }
             inBody = true;
             if (!rest.empty()) {
                 received += static_cast<long long>(rest.size());
@@ -247,8 +264,9 @@ bool httpGetText(const std::string& url, std::string& body, int& status, std::st
             return true;
         },
         status, error);
-    if (tooLarge)
+    if (tooLarge) {
         error = url + ": the response is larger than " + std::to_string(maxBytes) + " bytes";
+    }
     return ok;
 }
 

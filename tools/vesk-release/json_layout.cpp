@@ -11,8 +11,9 @@ public:
     explicit Scanner(std::string_view text) : text_(text) {}
 
     bool document(JsonNode& root, std::string& error) {
-        if (text_.substr(0, 3) == "\xEF\xBB\xBF")
+        if (text_.substr(0, 3) == "\xEF\xBB\xBF") {
             pos_ = 3;
+        }
         skipBlanks();
         if (!value(root, 0)) {
             error = error_ + " at " + lineColumn(text_, pos_);
@@ -40,10 +41,12 @@ private:
     }
 
     bool value(JsonNode& node, int depth) {
-        if (depth > kMaximumDepth)
+        if (depth > kMaximumDepth) {
             return fail("nesting too deep");
-        if (pos_ >= text_.size())
+        }
+        if (pos_ >= text_.size()) {
             return fail("unexpected end of text");
+        }
         node.begin = pos_;
         const char c = text_[pos_];
         bool ok;
@@ -75,24 +78,29 @@ private:
             return true;
         }
         for (;;) {
-            if (pos_ >= text_.size() || text_[pos_] != '"')
+            if (pos_ >= text_.size() || text_[pos_] != '"') {
                 return fail("expected a key");
+            }
             JsonMember member;
             member.keyBegin = pos_;
-            if (!string(member.key, member.keyEscaped))
+            if (!string(member.key, member.keyEscaped)) {
                 return false;
+            }
             member.keyEnd = pos_;
             skipBlanks();
-            if (pos_ >= text_.size() || text_[pos_] != ':')
+            if (pos_ >= text_.size() || text_[pos_] != ':') {
                 return fail("expected a colon");
+            }
             member.colon = pos_++;
             skipBlanks();
-            if (!value(member.value, depth + 1))
+            if (!value(member.value, depth + 1)) {
                 return false;
+            }
             node.members.push_back(std::move(member));
             skipBlanks();
-            if (pos_ >= text_.size())
+            if (pos_ >= text_.size()) {
                 return fail("unexpected end of text");
+            }
             if (text_[pos_] == ',') {
                 ++pos_;
                 skipBlanks();
@@ -115,12 +123,14 @@ private:
         }
         for (;;) {
             JsonNode item;
-            if (!value(item, depth + 1))
+            if (!value(item, depth + 1)) {
                 return false;
+            }
             node.items.push_back(std::move(item));
             skipBlanks();
-            if (pos_ >= text_.size())
+            if (pos_ >= text_.size()) {
                 return fail("unexpected end of text");
+            }
             if (text_[pos_] == ',') {
                 ++pos_;
                 skipBlanks();
@@ -153,20 +163,22 @@ private:
     }
 
     bool hex4(unsigned& code) {
-        if (pos_ + 4 > text_.size())
+        if (pos_ + 4 > text_.size()) {
             return fail("short \\u escape");
+        }
         code = 0;
         for (int i = 0; i < 4; ++i) {
             const char h = text_[pos_++];
             code <<= 4;
-            if (h >= '0' && h <= '9')
+            if (h >= '0' && h <= '9') {
                 code |= static_cast<unsigned>(h - '0');
-            else if (h >= 'a' && h <= 'f')
+            } else if (h >= 'a' && h <= 'f') {
                 code |= static_cast<unsigned>(h - 'a' + 10);
-            else if (h >= 'A' && h <= 'F')
+            } else if (h >= 'A' && h <= 'F') {
                 code |= static_cast<unsigned>(h - 'A' + 10);
-            else
+            } else {
                 return fail("bad \\u escape");
+            }
         }
         return true;
     }
@@ -177,17 +189,20 @@ private:
         ++pos_;
         while (pos_ < text_.size()) {
             const char c = text_[pos_++];
-            if (c == '"')
+            if (c == '"') {
                 return true;
-            if (static_cast<unsigned char>(c) < 0x20)
+            }
+            if (static_cast<unsigned char>(c) < 0x20) {
                 return fail("control character in a string");
+            }
             if (c != '\\') {
                 out += c;
                 continue;
             }
             escaped = true;
-            if (pos_ >= text_.size())
+            if (pos_ >= text_.size()) {
                 break;
+            }
             const char e = text_[pos_++];
             switch (e) {
             case '"':
@@ -216,16 +231,19 @@ private:
                 break;
             case 'u': {
                 unsigned code;
-                if (!hex4(code))
+                if (!hex4(code)) {
                     return false;
+                }
                 if (code >= 0xD800 && code < 0xDC00 && pos_ + 2 <= text_.size() && text_[pos_] == '\\' &&
                     text_[pos_ + 1] == 'u') {
                     pos_ += 2;
                     unsigned low;
-                    if (!hex4(low))
+                    if (!hex4(low)) {
                         return false;
-                    if (low >= 0xDC00 && low < 0xE000)
+                    }
+                    if (low >= 0xDC00 && low < 0xE000) {
                         code = 0x10000 + ((code - 0xD800) << 10) + (low - 0xDC00);
+                    }
                 }
                 appendUtf8(out, code);
                 break;
@@ -241,10 +259,11 @@ private:
         const size_t start = pos_;
         while (pos_ < text_.size()) {
             const char c = text_[pos_];
-            if ((c >= '0' && c <= '9') || c == '-' || c == '+' || c == '.' || c == 'e' || c == 'E')
+            if ((c >= '0' && c <= '9') || c == '-' || c == '+' || c == '.' || c == 'e' || c == 'E') {
                 ++pos_;
-            else
+            } else {
                 break;
+            }
         }
         out.assign(text_.substr(start, pos_ - start));
         return true;
@@ -271,8 +290,9 @@ private:
 
 const JsonMember* JsonNode::member(std::string_view key) const {
     for (const JsonMember& m : members) {
-        if (m.key == key)
+        if (m.key == key) {
             return &m;
+        }
     }
     return nullptr;
 }

@@ -22,25 +22,28 @@ std::string inQuotes(const std::string& text) {
 std::string shown(const std::string& text) {
     std::string out;
     for (const char c : text.substr(0, std::min<size_t>(text.size(), 80))) {
-        if (c == '\n')
+        if (c == '\n') {
             out += "\\n";
-        else if (c == '\r')
+        } else if (c == '\r') {
             out += "\\r";
-        else if (c == '\t')
+        } else if (c == '\t') {
             out += "\\t";
-        else
+        } else {
             out += c;
+        }
     }
-    if (text.size() > 80)
+    if (text.size() > 80) {
         out += "...";
+    }
     return "\"" + out + "\"";
 }
 
 // What the JSON text means for a value, in the form the updater's extraction would give when it reads
 // the value correctly: strings decoded, everything else as written.
 std::string meaning(const std::string& text, const JsonNode* node) {
-    if (!node)
+    if (!node) {
         return {};
+    }
     if (node->kind == JsonNode::Kind::String || node->kind == JsonNode::Kind::Number ||
         node->kind == JsonNode::Kind::Literal) {
         return node->value;
@@ -54,8 +57,9 @@ const JsonNode* valueOf(const JsonNode& object, std::string_view key) {
 }
 
 bool isWholeNumber(const JsonNode& node) {
-    if (node.kind != JsonNode::Kind::Number || node.value.empty())
+    if (node.kind != JsonNode::Kind::Number || node.value.empty()) {
         return false;
+    }
     return std::all_of(node.value.begin(), node.value.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
 
@@ -103,8 +107,9 @@ void Checker::checkDuplicateKeys(const JsonNode& node) {
             checkDuplicateKeys(m.value);
         }
     } else if (node.kind == JsonNode::Kind::Array) {
-        for (const JsonNode& item : node.items)
+        for (const JsonNode& item : node.items) {
             checkDuplicateKeys(item);
+        }
     }
 }
 
@@ -150,8 +155,9 @@ void Checker::checkKeyLayout(const JsonMember& member, size_t scopeBegin, size_t
 // A key the updater reads but the object does not have: any textual occurrence in the searched scope
 // (a nested object, for instance) would be read in its place.
 void Checker::checkAbsentKey(std::string_view key, const JsonNode& scope) {
-    if (scope.member(key))
+    if (scope.member(key)) {
         return;
+    }
     const std::string needle = "\"" + std::string(key) + "\":";
     const size_t first = text_.find(needle, scope.begin);
     if (first != std::string::npos && first < scope.end) {
@@ -181,8 +187,9 @@ void Checker::checkStringsInFilesArray(const JsonNode& node) {
         }
         checkStringsInFilesArray(m.value);
     }
-    for (const JsonNode& item : node.items)
+    for (const JsonNode& item : node.items) {
         checkStringsInFilesArray(item);
+    }
 }
 
 // Every "files" member anywhere inside the manifest object takes part in the updater's choice of array.
@@ -200,16 +207,18 @@ void Checker::checkFilesArrays(const JsonNode& node) {
         }
         checkFilesArrays(m.value);
     }
-    for (const JsonNode& item : node.items)
+    for (const JsonNode& item : node.items) {
         checkFilesArrays(item);
+    }
 }
 
 // Which "files" occurrence the updater picks: the array spanning the most characters, the first among
 // equals, with brackets counted regardless of strings.
 void Checker::checkFilesChoice(const JsonNode& manifestObject) {
     const JsonMember* files = manifestObject.member("files");
-    if (!files)
+    if (!files) {
         return;
+    }
     const std::string_view scope =
         std::string_view(text_).substr(manifestObject.begin, manifestObject.end - manifestObject.begin);
     size_t bestSpan = 0;
@@ -217,15 +226,17 @@ void Checker::checkFilesChoice(const JsonNode& manifestObject) {
     for (size_t at = scope.find("\"files\":"); at != std::string_view::npos;
          at = scope.find("\"files\":", at + 8)) {
         const size_t open = scope.find('[', at);
-        if (open == std::string_view::npos)
+        if (open == std::string_view::npos) {
             continue;
+        }
         size_t pos = open;
         int depth = 0;
         do {
-            if (scope[pos] == '[')
+            if (scope[pos] == '[') {
                 ++depth;
-            else if (scope[pos] == ']')
+            } else if (scope[pos] == ']') {
                 --depth;
+            }
             ++pos;
         } while (pos < scope.size() && depth != 0);
         const size_t span = pos - open - 1;
@@ -280,8 +291,9 @@ void Checker::checkEntries(const JsonNode& files) {
                 checkKeyLayout(m, entry.begin, entry.end, true);
             }
         }
-        for (const char* key : {"size", "sha256", "url", "target_path"})
+        for (const char* key : {"size", "sha256", "url", "target_path"}) {
             checkAbsentKey(key, entry);
+        }
 
         const JsonMember* name = entry.member("name");
         if (!name || name->value.kind != JsonNode::Kind::String || name->value.value.empty()) {
@@ -395,17 +407,20 @@ void Checker::compareManifestLevel(const JsonNode& root, const JsonNode& manifes
 void Checker::compareEntries(const JsonNode& files) {
     bool someWithoutUrl = false;
     for (const JsonNode& entry : files.items) {
-        if (entry.kind != JsonNode::Kind::Object)
+        if (entry.kind != JsonNode::Kind::Object) {
             continue;
+        }
         const JsonNode* name = valueOf(entry, "name");
-        if (!name || name->kind != JsonNode::Kind::String || name->value.empty())
+        if (!name || name->kind != JsonNode::Kind::String || name->value.empty()) {
             continue;
+        }
         CheckedEntry checked;
         checked.name = name->value;
         checked.offset = entry.begin;
         checked.reading = readEntryLikeUpdater(result_.reading.manifestObjectText, checked.name);
-        if (meaning(text_, valueOf(entry, "url")).empty())
+        if (meaning(text_, valueOf(entry, "url")).empty()) {
             someWithoutUrl = true;
+        }
         if (!checked.reading.found) {
             const std::string why =
                 checked.reading.searchLog.empty() ? std::string() : checked.reading.searchLog.back();
@@ -456,8 +471,9 @@ void Checker::checkSignature() {
             outcome = line.text;
         }
     }
-    if (verdict == SignatureVerdict::Passed)
+    if (verdict == SignatureVerdict::Passed) {
         return;
+    }
     // Unsigned on purpose is fine unless a signature is demanded; a signature that is there but does not
     // pass means the manifest is not what its publisher signed.
     const bool deliberatelyUnsigned =
@@ -476,8 +492,9 @@ void Checker::run() {
         add(Finding::NotJson, true, 0, std::string::npos, std::string("not valid JSON: ") + e.what());
     }
     result_.reading = readManifestLikeUpdater(text_);
-    if (!result_.parsed)
+    if (!result_.parsed) {
         return;
+    }
 
     JsonNode root;
     std::string scanError;
@@ -500,8 +517,9 @@ void Checker::run() {
         return;
     }
     const JsonNode& manifestObject = hasManifestKey ? manifestMember->value : root;
-    if (hasManifestKey)
+    if (hasManifestKey) {
         checkKeyLayout(*manifestMember, 0, text_.size(), true);
+    }
     for (const char* key : {"version", "build_number", "build"}) {
         if (const JsonMember* m = manifestObject.member(key)) {
             checkKeyLayout(*m, manifestObject.begin, manifestObject.end, true);
@@ -521,8 +539,9 @@ void Checker::run() {
             "key \"files\" has white space before its colon; the updater does not find the array");
     }
     checkFilesArrays(manifestObject);
-    if (files->value.kind != JsonNode::Kind::Array)
+    if (files->value.kind != JsonNode::Kind::Array) {
         return;
+    }
     checkFilesChoice(manifestObject);
     checkEntries(files->value);
     compareEntries(files->value);

@@ -6,6 +6,8 @@
 #include "signature_report.h"
 #include "zip_archive.h"
 
+#include "transfer/zip_reader.h"
+
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
@@ -46,20 +48,23 @@ bool validUtf8(const std::string& text) {
             ++i;
             continue;
         }
-        if ((c & 0xE0) == 0xC0)
+        if ((c & 0xE0) == 0xC0) {
             extra = 1, code = c & 0x1F;
-        else if ((c & 0xF0) == 0xE0)
+        } else if ((c & 0xF0) == 0xE0) {
             extra = 2, code = c & 0x0F;
-        else if ((c & 0xF8) == 0xF0)
+        } else if ((c & 0xF8) == 0xF0) {
             extra = 3, code = c & 0x07;
-        else
+        } else {
             return false;
-        if (i + extra >= text.size())
+        }
+        if (i + extra >= text.size()) {
             return false;
+        }
         for (size_t k = 1; k <= extra; ++k) {
             const unsigned char d = static_cast<unsigned char>(text[i + k]);
-            if ((d & 0xC0) != 0x80)
+            if ((d & 0xC0) != 0x80) {
                 return false;
+            }
             code = (code << 6) | (d & 0x3F);
         }
         if ((extra == 1 && code < 0x80) || (extra == 2 && code < 0x800) || (extra == 3 && code < 0x10000) ||
@@ -73,16 +78,18 @@ bool validUtf8(const std::string& text) {
 
 bool isReservedDeviceName(const std::string& name) {
     std::string stem = asciiLower(name.substr(0, name.find('.')));
-    if (stem == "con" || stem == "prn" || stem == "aux" || stem == "nul")
+    if (stem == "con" || stem == "prn" || stem == "aux" || stem == "nul") {
         return true;
+    }
     return stem.size() == 4 && (stem.rfind("com", 0) == 0 || stem.rfind("lpt", 0) == 0) && stem[3] >= '1' &&
            stem[3] <= '9';
 }
 
 // A version, build or channel goes into folder names and URLs: keep it to a plain token.
 std::string checkToken(const std::string& what, const std::string& value, bool mayBeEmpty) {
-    if (value.empty())
+    if (value.empty()) {
         return mayBeEmpty ? std::string() : what + " is empty";
+    }
     if (!isPlainToken(value) || value[0] == '.' || value[0] == '-') {
         return what + " \"" + value +
                "\" may hold only letters, digits, \".\", \"_\" and \"-\", and must start "
@@ -92,40 +99,48 @@ std::string checkToken(const std::string& what, const std::string& value, bool m
 }
 
 std::string checkTargetPath(const std::string& path) {
-    if (path.empty())
+    if (path.empty()) {
         return "is empty";
-    if (path.front() == '\\' || path.front() == '/')
+    }
+    if (path.front() == '\\' || path.front() == '/') {
         return "must be relative to the install folder";
+    }
     size_t start = 0;
     while (start <= path.size()) {
         const size_t sep = path.find_first_of("\\/", start);
         const std::string part =
             path.substr(start, sep == std::string::npos ? std::string::npos : sep - start);
-        if (part == "." || part == "..")
+        if (part == "." || part == "..") {
             return "must not contain \".\" or \"..\"";
+        }
         const std::string why = unpublishableName(part);
-        if (!why.empty())
+        if (!why.empty()) {
             return "has a component that " + why;
-        if (sep == std::string::npos)
+        }
+        if (sep == std::string::npos) {
             break;
+        }
         start = sep + 1;
     }
     return {};
 }
 
 std::string checkUrl(const std::string& url) {
-    if (url.empty())
+    if (url.empty()) {
         return "is empty";
+    }
     for (const char c : url) {
-        if (static_cast<unsigned char>(c) <= 0x20 || c == 0x7F)
+        if (static_cast<unsigned char>(c) <= 0x20 || c == 0x7F) {
             return "holds a blank or control character";
+        }
         if (std::string_view("\"\\{}[]").find(c) != std::string_view::npos) {
             return "holds one of \" \\ { } [ ], which the updater's text reading cannot take in a manifest "
                    "entry";
         }
     }
-    if (!validUtf8(url))
+    if (!validUtf8(url)) {
         return "is not UTF-8";
+    }
     return {};
 }
 
@@ -156,8 +171,9 @@ bool collectFiles(const PublishOptions& options, std::vector<SourceFile>& files,
             return false;
         }
         const fs::path& path = it->path();
-        if (it->is_directory(ec))
+        if (it->is_directory(ec)) {
             continue;
+        }
         if (!it->is_regular_file(ec)) {
             error = path.string() + ": not a regular file";
             return false;
@@ -181,15 +197,17 @@ bool collectFiles(const PublishOptions& options, std::vector<SourceFile>& files,
         if (relative.has_parent_path()) {
             std::string target;
             for (const auto& part : relative) {
-                if (!target.empty())
+                if (!target.empty()) {
                     target += '\\';
+                }
                 target += part.string();
             }
             file.targetPath = target;
         }
         struct stat info {};
-        if (::stat(path.c_str(), &info) == 0)
+        if (::stat(path.c_str(), &info) == 0) {
             file.modified = info.st_mtime;
+        }
         files.push_back(std::move(file));
     }
     if (files.empty()) {
@@ -227,13 +245,15 @@ bool collectFiles(const PublishOptions& options, std::vector<SourceFile>& files,
         }
     }
     for (SourceFile& file : files) {
-        if (const auto url = options.urls.find(file.name); url != options.urls.end())
+        if (const auto url = options.urls.find(file.name); url != options.urls.end()) {
             file.url = url->second;
+        }
         if (const auto target = options.targetPaths.find(file.name); target != options.targetPaths.end()) {
             file.targetPath = target->second;
         }
-        if (file.targetPath == file.name)
+        if (file.targetPath == file.name) {
             file.targetPath.clear();
+        }
         if (!file.targetPath.empty()) {
             const std::string why = checkTargetPath(file.targetPath);
             if (!why.empty()) {
@@ -248,7 +268,7 @@ bool collectFiles(const PublishOptions& options, std::vector<SourceFile>& files,
 }
 
 // Reads the source once: hashes it, copies it into the staging folder and packs it into its archive.
-bool stageFile(SourceFile& file, const fs::path& staging, int zipLevel) {
+bool stageFile(SourceFile& file, const fs::path& staging, int zipLevel, std::uint64_t archiveLimit) {
     const fs::path copyPath = staging / file.name;
     const fs::path zipPath = staging / (file.name + ".zip");
     const int in = ::open(file.path.c_str(), O_RDONLY | O_CLOEXEC);
@@ -256,6 +276,8 @@ bool stageFile(SourceFile& file, const fs::path& staging, int zipLevel) {
         file.error = describeErrno(file.path, errno);
         return false;
     }
+    struct stat info {};
+    const bool archive = ::fstat(in, &info) == 0 && static_cast<std::uint64_t>(info.st_size) <= archiveLimit;
     const int out = ::open(copyPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
     if (out < 0) {
         file.error = describeErrno(copyPath, errno);
@@ -271,13 +293,14 @@ bool stageFile(SourceFile& file, const fs::path& staging, int zipLevel) {
     for (;;) {
         const ssize_t got = ::read(in, buffer.data(), buffer.size());
         if (got < 0) {
-            if (errno == EINTR)
+            if (errno == EINTR) {
                 continue;
+            }
             file.error = describeErrno(file.path, errno);
             ok = false;
             break;
         }
-        if (first) {
+        if (first && archive) {
             // Compressed libraries and archives do not shrink; sampling the first chunk keeps them stored.
             const bool deflate = deflateWorthwhile(buffer.data(), static_cast<size_t>(got), zipLevel);
             if (!zip.open(zipPath, file.name, deflate, zipLevel, dosDateTime(file.modified), file.error)) {
@@ -286,23 +309,25 @@ bool stageFile(SourceFile& file, const fs::path& staging, int zipLevel) {
             }
             first = false;
         }
-        if (got == 0)
+        if (got == 0) {
             break;
+        }
         const size_t size = static_cast<size_t>(got);
         hash.update(buffer.data(), size);
         total += size;
         for (size_t done = 0; done < size;) {
             const ssize_t written = ::write(out, buffer.data() + done, size - done);
             if (written < 0) {
-                if (errno == EINTR)
+                if (errno == EINTR) {
                     continue;
+                }
                 file.error = describeErrno(copyPath, errno);
                 ok = false;
                 break;
             }
             done += static_cast<size_t>(written);
         }
-        if (!ok || !zip.write(buffer.data(), size, file.error)) {
+        if (!ok || (archive && !zip.write(buffer.data(), size, file.error))) {
             ok = false;
             break;
         }
@@ -316,8 +341,9 @@ bool stageFile(SourceFile& file, const fs::path& staging, int zipLevel) {
         file.error = describeErrno(copyPath, errno);
         ok = false;
     }
-    if (ok && !zip.finish(file.error))
+    if (ok && archive && !zip.finish(file.error)) {
         ok = false;
+    }
     if (!ok) {
         zip.abandon();
         return false;
@@ -327,6 +353,7 @@ bool stageFile(SourceFile& file, const fs::path& staging, int zipLevel) {
     file.published.url = file.url;
     file.published.size = total;
     file.published.sha256 = hash.finishHex();
+    file.published.archived = archive;
     return true;
 }
 
@@ -338,16 +365,21 @@ bool stageAll(std::vector<SourceFile>& files, const fs::path& staging, const Pub
     std::atomic<bool> failed{false};
     auto work = [&] {
         for (size_t i = next++; i < files.size() && !failed; i = next++) {
-            if (!stageFile(files[i], staging, options.zipLevel))
+            const std::uint64_t limit =
+                options.archiveLimit ? options.archiveLimit : vesk::updater::ZipLimits{}.maxTotalSize;
+            if (!stageFile(files[i], staging, options.zipLevel, limit)) {
                 failed = true;
+            }
         }
     };
     std::vector<std::thread> pool;
-    for (unsigned i = 1; i < workers; ++i)
+    for (unsigned i = 1; i < workers; ++i) {
         pool.emplace_back(work);
+    }
     work();
-    for (std::thread& t : pool)
+    for (std::thread& t : pool) {
         t.join();
+    }
     for (const SourceFile& file : files) {
         if (!file.error.empty()) {
             error = file.error;
@@ -376,10 +408,12 @@ bool buildManifest(const PublishOptions& options, const std::vector<SourceFile>&
         entry["name"] = file.published.name;
         entry["size"] = file.published.size;
         entry["sha256"] = file.published.sha256;
-        if (!file.published.targetPath.empty())
+        if (!file.published.targetPath.empty()) {
             entry["target_path"] = file.published.targetPath;
-        if (!file.published.url.empty())
+        }
+        if (!file.published.url.empty()) {
             entry["url"] = file.published.url;
+        }
         list.push_back(std::move(entry));
     }
     manifest["files"] = std::move(list);
@@ -388,15 +422,18 @@ bool buildManifest(const PublishOptions& options, const std::vector<SourceFile>&
     signature["algorithm"] = "RSA-SHA256";
     if (!options.privateKey.empty()) {
         std::string pem;
-        if (!readWholeFile(options.privateKey, pem, error))
+        if (!readWholeFile(options.privateKey, pem, error)) {
             return false;
+        }
         RsaPrivateKey key;
-        if (!key.load(pem, options.privateKey.string(), error))
+        if (!key.load(pem, options.privateKey.string(), error)) {
             return false;
+        }
         std::string signatureText;
         // The updater verifies the compact serialization of exactly this object, members in this order.
-        if (!key.signBase64(manifest.dump(), signatureText, error))
+        if (!key.signBase64(manifest.dump(), signatureText, error)) {
             return false;
+        }
         signature["signature"] = signatureText;
         signature["public_key"] = key.publicKeyForUpdater();
         result.signedManifest = true;
@@ -424,17 +461,20 @@ void removeQuietly(const fs::path& path) {
 } // namespace
 
 std::string manifestFileName(const std::string& channel) {
-    if (channel.empty() || channel == "stable")
+    if (channel.empty() || channel == "stable") {
         return "manifest.json";
+    }
     return "manifest-" + channel + ".json";
 }
 
 std::string unpublishableName(const std::string& name) {
-    if (name.empty())
+    if (name.empty()) {
         return "is empty";
+    }
     for (const char c : name) {
-        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) {
             return "holds a control character";
+        }
         if (std::string_view("\"\\/:*?<>|").find(c) != std::string_view::npos) {
             return "holds one of \" \\ / : * ? < > |, which Windows file names cannot hold";
         }
@@ -442,12 +482,15 @@ std::string unpublishableName(const std::string& name) {
             return "holds one of { } [ ], which the updater's text reading of the manifest cannot take";
         }
     }
-    if (!validUtf8(name))
+    if (!validUtf8(name)) {
         return "is not UTF-8";
-    if (name.back() == '.' || name.back() == ' ')
+    }
+    if (name.back() == '.' || name.back() == ' ') {
         return "ends in a dot or a blank, which Windows drops";
-    if (isReservedDeviceName(name))
+    }
+    if (isReservedDeviceName(name)) {
         return "is a Windows device name";
+    }
     return {};
 }
 
@@ -467,8 +510,9 @@ bool publishRelease(const PublishOptions& options, PublishResult& result, std::s
         return false;
     }
     std::vector<SourceFile> files;
-    if (!collectFiles(options, files, error))
+    if (!collectFiles(options, files, error)) {
         return false;
+    }
 
     std::error_code ec;
     const fs::path updates = options.serverRoot / "updates";
@@ -504,8 +548,9 @@ bool publishRelease(const PublishOptions& options, PublishResult& result, std::s
                 break;
             }
         }
-        if (error.empty())
+        if (error.empty()) {
             error = "the signature of the manifest written does not verify";
+        }
         removeQuietly(staging);
         return false;
     }
@@ -524,20 +569,23 @@ bool publishRelease(const PublishOptions& options, PublishResult& result, std::s
     if (ec) {
         error = finalFolder.string() + ": " + ec.message();
         removeQuietly(staging);
-        if (!previous.empty())
+        if (!previous.empty()) {
             fs::rename(previous, finalFolder, ec);
+        }
         return false;
     }
     result.manifestPath = options.serverRoot / manifestFileName(options.channel);
     if (!writeFileAtomically(result.manifestPath, result.manifestText, error)) {
         // The files stay in place of the previous ones only if the manifest that lists them was written.
         removeQuietly(finalFolder);
-        if (!previous.empty())
+        if (!previous.empty()) {
             fs::rename(previous, finalFolder, ec);
+        }
         return false;
     }
-    if (!previous.empty())
+    if (!previous.empty()) {
         removeQuietly(previous);
+    }
     result.releaseDirectory = finalFolder;
     for (const SourceFile& file : files) {
         result.files.push_back(file.published);

@@ -23,6 +23,9 @@ struct PublishOptions {
     int zipLevel = 6;                               // zlib level for the archives (0: store)
     bool replace = false;                           // allow replacing an already published version.build
     unsigned threads = 0;                           // 0: one per processor
+    // Files larger than this get no archive: the updater refuses to unpack more than this many bytes and
+    // takes the plain file anyway. 0: the updater's own limit.
+    std::uint64_t archiveLimit = 0;
 };
 
 struct PublishedFile {
@@ -31,6 +34,7 @@ struct PublishedFile {
     std::string url;
     std::uint64_t size = 0;
     std::string sha256;
+    bool archived = false; // a .zip was written beside it
 };
 
 struct PublishResult {

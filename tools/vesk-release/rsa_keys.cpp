@@ -156,8 +156,9 @@ int RsaPrivateKey::bits() const {
 
 std::string RsaPrivateKey::publicKeyForUpdater() const {
     std::string modulus, exponent;
-    if (!key_ || !publicNumbers(static_cast<EVP_PKEY*>(key_.get()), modulus, exponent))
+    if (!key_ || !publicNumbers(static_cast<EVP_PKEY*>(key_.get()), modulus, exponent)) {
         return {};
+    }
     return encodeBase64(rsaKeyValueXml(modulus, exponent));
 }
 

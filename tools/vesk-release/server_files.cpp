@@ -4,6 +4,9 @@
 #include "http_fetch.h"
 #include "zip_archive.h"
 
+#include "transfer/url_candidates.h"
+#include "transfer/zip_reader.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
@@ -11,80 +14,31 @@
 
 namespace vesk::release {
 
+using vesk::updater::baseName;
+using vesk::updater::joinUrlParts;
+
 namespace {
 
-bool isAbsoluteUrl(const std::string& text) {
-    return text.rfind("http://", 0) == 0 || text.rfind("https://", 0) == 0;
-}
-
-std::string dirName(const std::string& text) {
-    const size_t slash = text.rfind('/');
-    return slash == std::string::npos ? std::string() : text.substr(0, slash + 1);
-}
-
-std::string baseName(const std::string& text) {
-    const size_t slash = text.rfind('/');
-    return slash == std::string::npos ? text : text.substr(slash + 1);
-}
-
-std::string trimSlashes(const std::string& text) {
-    const size_t first = text.find_first_not_of('/');
-    if (first == std::string::npos)
-        return {};
-    const size_t last = text.find_last_not_of('/');
-    return text.substr(first, last - first + 1);
-}
-
-std::string joinUrlParts(const std::string& a, const std::string& b) {
-    if (a.empty())
-        return b;
-    if (b.empty())
-        return a;
-    const bool aSlash = a.back() == '/';
-    const bool bSlash = b.front() == '/';
-    if (aSlash && bSlash)
-        return a + b.substr(1);
-    if (aSlash || bSlash)
-        return a + b;
-    return a + "/" + b;
-}
-
 int hexValue(char c) {
-    if (c >= '0' && c <= '9')
+    if (c >= '0' && c <= '9') {
         return c - '0';
-    if (c >= 'a' && c <= 'f')
+    }
+    if (c >= 'a' && c <= 'f') {
         return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
+    }
+    if (c >= 'A' && c <= 'F') {
         return c - 'A' + 10;
+    }
     return -1;
 }
 
 // The updater compares the manifest's size text after reading its leading decimal digits.
 bool expectedSize(const std::string& text, std::uint64_t& size) {
     size_t digits = 0;
-    while (digits < text.size() && text[digits] >= '0' && text[digits] <= '9')
+    while (digits < text.size() && text[digits] >= '0' && text[digits] <= '9') {
         ++digits;
+    }
     return parseDecimal(text.substr(0, digits), size);
-}
-
-// Names the updater's archive reader refuses outright, which fails the whole archive.
-bool unsafeArchiveName(const std::string& name) {
-    if (name.empty() || name[0] == '/' || name.find('\\') != std::string::npos ||
-        name.find(':') != std::string::npos) {
-        return true;
-    }
-    size_t start = 0;
-    while (start <= name.size()) {
-        const size_t slash = name.find('/', start);
-        const std::string part =
-            name.substr(start, slash == std::string::npos ? std::string::npos : slash - start);
-        if (part == "..")
-            return true;
-        if (slash == std::string::npos)
-            break;
-        start = slash + 1;
-    }
-    return false;
 }
 
 class LocalTree : public ServerFiles {
@@ -131,13 +85,15 @@ class LoopbackServer : public ServerFiles {
 public:
     explicit LoopbackServer(std::string baseUrl) : base_(std::move(baseUrl)) {
         char pattern[] = "/tmp/vesk-release-check-XXXXXX";
-        if (::mkdtemp(pattern))
+        if (::mkdtemp(pattern)) {
             folder_ = pattern;
+        }
     }
     ~LoopbackServer() override {
         std::error_code ignored;
-        if (!folder_.empty())
+        if (!folder_.empty()) {
             fs::remove_all(folder_, ignored);
+        }
     }
 
     bool fetch(const std::string& serverPath, fs::path& localPath, std::string& why) override {
@@ -211,26 +167,22 @@ DownloadPaths downloadPathsFor(const std::string& url, const std::string& versio
     DownloadPaths paths;
     std::string location = url;
     if (location.empty()) {
-        if (version.empty() || build.empty())
+        if (version.empty() || build.empty()) {
             return paths;
+        }
         location = "/updates/" + version + "." + build + "/" + name;
     }
-    std::string prefix, fileName;
-    if (isAbsoluteUrl(location)) {
-        const size_t hostStart = location.find("://") + 3;
-        const size_t pathStart = location.find('/', hostStart);
-        const std::string path = pathStart == std::string::npos ? "/" : location.substr(pathStart);
-        prefix = dirName(path);
-        fileName = baseName(path);
-    } else {
-        prefix = dirName(location);
-        fileName = name.empty() ? baseName(location) : name;
-    }
-    if (fileName.empty())
+    // The updater's own candidate list against one empty base URL yields the server-relative paths.
+    vesk::updater::UrlCandidates candidates({std::string()}, true);
+    candidates.reset(location, name);
+    bool archive = false;
+    std::string first, second;
+    if (!candidates.next(first, archive) || !archive || !candidates.next(second, archive) || archive) {
         return paths;
+    }
     paths.usable = true;
-    paths.archivePath = trimSlashes(joinUrlParts(prefix, fileName + ".zip"));
-    paths.plainPath = trimSlashes(joinUrlParts(prefix, fileName));
+    paths.archivePath = first;
+    paths.plainPath = second;
     paths.wantedName = name;
     return paths;
 }
@@ -239,11 +191,77 @@ bool ServerFilesResult::ok() const {
     return std::none_of(findings.begin(), findings.end(), [](const FileFinding& f) { return f.blocking; });
 }
 
+namespace {
+
+enum class Offer { Missing, Good, Bad };
+
+// One archive as the updater meets it: unpacked whole by its reader, then searched for the wanted name.
+Offer checkArchive(ServerFiles& server, const std::string& serverPath, const CheckedEntry& entry,
+                   const std::string& wantedName, std::vector<FileFinding>& findings) {
+    const std::string shownName = server.describe(serverPath);
+    fs::path local;
+    std::string why;
+    if (!server.fetch(serverPath, local, why)) {
+        findings.push_back({false, entry.name, shownName + ": " + why});
+        return Offer::Missing;
+    }
+    std::vector<std::pair<std::string, Digest>> files;
+    const vesk::updater::ZipStatus status = digestArchive(local, files);
+    if (status != vesk::updater::ZipStatus::Ok) {
+        findings.push_back(
+            {true, entry.name,
+             shownName + ": the updater cannot unpack it (" + vesk::updater::zipStatusText(status) + ")"});
+        return Offer::Bad;
+    }
+    std::vector<const std::pair<std::string, Digest>*> matches;
+    for (const auto& file : files) {
+        if (baseName(file.first) == wantedName) {
+            matches.push_back(&file);
+        }
+    }
+    if (matches.empty()) {
+        findings.push_back({true, entry.name, shownName + ": holds no file named \"" + wantedName + "\""});
+        return Offer::Bad;
+    }
+    const size_t before = findings.size();
+    if (matches.size() > 1) {
+        findings.push_back({true, entry.name,
+                            shownName + ": holds " + std::to_string(matches.size()) + " files named \"" +
+                                wantedName + "\"; which one the updater takes is not defined"});
+    }
+    compareDigest(matches.front()->second, entry.reading, shownName + " (" + matches.front()->first + ")",
+                  entry.name, findings);
+    return findings.size() == before ? Offer::Good : Offer::Bad;
+}
+
+Offer checkPlain(ServerFiles& server, const std::string& serverPath, const CheckedEntry& entry,
+                 std::vector<FileFinding>& findings) {
+    const std::string shownName = server.describe(serverPath);
+    fs::path local;
+    std::string why;
+    if (!server.fetch(serverPath, local, why)) {
+        findings.push_back({true, entry.name, shownName + ": " + why});
+        return Offer::Missing;
+    }
+    Digest digest;
+    std::string error;
+    if (!digestFile(local, digest, error)) {
+        findings.push_back({true, entry.name, error});
+        return Offer::Bad;
+    }
+    const size_t before = findings.size();
+    compareDigest(digest, entry.reading, shownName, entry.name, findings);
+    return findings.size() == before ? Offer::Good : Offer::Bad;
+}
+
+} // namespace
+
 ServerFilesResult checkServerFiles(ServerFiles& server, const ManifestCheckResult& manifest) {
     ServerFilesResult result;
     for (const CheckedEntry& entry : manifest.entries) {
-        if (!entry.reading.found)
+        if (!entry.reading.found) {
             continue; // the updater never downloads it; reported with the manifest
+        }
         const DownloadPaths paths =
             downloadPathsFor(entry.reading.url, manifest.reading.version, manifest.reading.build, entry.name);
         if (!paths.usable) {
@@ -251,67 +269,40 @@ ServerFilesResult checkServerFiles(ServerFiles& server, const ManifestCheckResul
             continue;
         }
         ++result.filesChecked;
-        bool archiveGood = false;
-        fs::path local;
-        std::string why;
-        const std::string archiveName = server.describe(paths.archivePath);
-        if (!server.fetch(paths.archivePath, local, why)) {
-            result.findings.push_back(
-                {false, entry.name, archiveName + ": " + why + " (the updater then takes the plain file)"});
+        // The archive comes first; only when it cannot serve the file does the updater take the plain one.
+        std::vector<FileFinding> archiveFindings;
+        const Offer archive =
+            checkArchive(server, paths.archivePath, entry, paths.wantedName, archiveFindings);
+        std::vector<FileFinding> plainFindings;
+        Offer plain;
+        const std::string suffix = ".zip";
+        if (paths.plainPath.size() >= suffix.size() &&
+            paths.plainPath.compare(paths.plainPath.size() - suffix.size(), suffix.size(), suffix) == 0) {
+            // A plain URL ending in ".zip" is unpacked too, and searched for the file's own name.
+            plain = checkArchive(server, paths.plainPath, entry, paths.wantedName, plainFindings);
         } else {
-            std::vector<ZipEntryInfo> entries;
-            std::string error;
-            if (!listZipEntries(local, entries, error)) {
-                result.findings.push_back({true, entry.name, archiveName + ": " + error});
-            } else if (const auto unsafe =
-                           std::find_if(entries.begin(), entries.end(),
-                                        [](const ZipEntryInfo& e) { return unsafeArchiveName(e.name); });
-                       unsafe != entries.end()) {
-                result.findings.push_back({true, entry.name,
-                                           archiveName + ": entry \"" + unsafe->name +
-                                               "\" has a path the updater refuses to unpack"});
-            } else {
-                std::vector<const ZipEntryInfo*> matches;
-                for (const ZipEntryInfo& e : entries) {
-                    if (!e.name.empty() && e.name.back() != '/' && baseName(e.name) == paths.wantedName) {
-                        matches.push_back(&e);
-                    }
-                }
-                if (matches.empty()) {
-                    result.findings.push_back(
-                        {true, entry.name,
-                         archiveName + ": holds no file named \"" + paths.wantedName + "\""});
-                } else {
-                    if (matches.size() > 1) {
-                        result.findings.push_back({true, entry.name,
-                                                   archiveName + ": holds " + std::to_string(matches.size()) +
-                                                       " files named \"" + paths.wantedName +
-                                                       "\"; which one the updater takes is not defined"});
-                    }
-                    Digest digest;
-                    if (!digestZipEntry(local, *matches.front(), digest, error)) {
-                        result.findings.push_back({true, entry.name, error});
-                    } else {
-                        const size_t before = result.findings.size();
-                        compareDigest(digest, entry.reading, archiveName + " (" + matches.front()->name + ")",
-                                      entry.name, result.findings);
-                        archiveGood = result.findings.size() == before && matches.size() == 1;
-                    }
+            plain = checkPlain(server, paths.plainPath, entry, plainFindings);
+        }
+        if (archive == Offer::Missing) {
+            // Serving no archive is allowed as long as the plain file is right.
+            for (FileFinding& finding : archiveFindings) {
+                finding.blocking = plain != Offer::Good;
+                finding.message += plain == Offer::Good ? " (the updater then takes the plain file)"
+                                                        : " (and the plain file cannot serve either)";
+            }
+        }
+        if (plain == Offer::Missing) {
+            // A missing plain file is harmless while the archive serves.
+            for (FileFinding& finding : plainFindings) {
+                finding.blocking = archive != Offer::Good;
+                if (archive == Offer::Good) {
+                    finding.message += " (the archive serves instead)";
                 }
             }
         }
-        const std::string plainName = server.describe(paths.plainPath);
-        if (!server.fetch(paths.plainPath, local, why)) {
-            result.findings.push_back(
-                {!archiveGood, entry.name,
-                 plainName + ": " + why + (archiveGood ? " (the archive serves instead)" : "")});
-        } else {
-            Digest digest;
-            std::string error;
-            if (!digestFile(local, digest, error)) {
-                result.findings.push_back({true, entry.name, error});
-            } else {
-                compareDigest(digest, entry.reading, plainName, entry.name, result.findings);
+        for (auto* list : {&archiveFindings, &plainFindings}) {
+            for (FileFinding& finding : *list) {
+                result.findings.push_back(std::move(finding));
             }
         }
     }

@@ -3,6 +3,8 @@
 #include "encoding.h"
 #include "rsa_keys.h"
 
+#include "integrity/rsa_public_key.h"
+
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
@@ -17,22 +19,14 @@ using Json = nlohmann::ordered_json;
 // The platform's code for a signature that does not verify (NTE_BAD_SIGNATURE), as the updater prints it.
 constexpr const char* kBadSignatureCode = "2148073478";
 
+// The updater's key parsing, with this tool's decoder standing in for the platform's Base64 decoder.
 bool parseRsaKeyXml(const std::string& xml, std::string& modulus, std::string& exponent) {
-    const size_t modulusOpen = xml.find("<Modulus>");
-    const size_t modulusClose = xml.find("</Modulus>");
-    if (modulusOpen == std::string::npos || modulusClose == std::string::npos ||
-        modulusClose < modulusOpen + 9) {
+    std::string modulusBase64, exponentBase64;
+    if (!vesk::updater::findRsaKeyXmlNumbers(xml, modulusBase64, exponentBase64)) {
         return false;
     }
-    decodeBase64(std::string_view(xml).substr(modulusOpen + 9, modulusClose - modulusOpen - 9), modulus);
-    const size_t exponentOpen = xml.find("<Exponent>");
-    const size_t exponentClose = xml.find("</Exponent>");
-    if (exponentOpen == std::string::npos || exponentClose == std::string::npos ||
-        exponentClose < exponentOpen + 10) {
-        return false;
-    }
-    decodeBase64(std::string_view(xml).substr(exponentOpen + 10, exponentClose - exponentOpen - 10),
-                 exponent);
+    decodeBase64(modulusBase64, modulus);
+    decodeBase64(exponentBase64, exponent);
     return !modulus.empty() && !exponent.empty();
 }
 
@@ -59,8 +53,11 @@ bool verifyLikeUpdater(const std::string& data, const std::string& signatureBase
         errorText = "Failed to decode signature from Base64";
         return false;
     }
-    // The platform key blob holds the exponent in 32 bits; longer exponents cannot be imported.
-    if (exponent.size() > 4) {
+    // Whatever the updater cannot turn into its platform key blob, it cannot import.
+    std::vector<std::uint8_t> blob;
+    if (!vesk::updater::buildRsaPublicKeyBlob(std::vector<std::uint8_t>(modulus.begin(), modulus.end()),
+                                              std::vector<std::uint8_t>(exponent.begin(), exponent.end()),
+                                              blob)) {
         errorText = "Failed to import RSA public key";
         return false;
     }

@@ -10,12 +10,14 @@ UpdaterManifestReading readManifestLikeUpdater(const std::string& manifestText) 
     UpdaterManifestReading reading;
     reading.manifestObjectText = ManifestText::extractValue(manifestText, "manifest");
     reading.manifestKeyFound = !reading.manifestObjectText.empty();
-    if (!reading.manifestKeyFound)
+    if (!reading.manifestKeyFound) {
         reading.manifestObjectText = manifestText;
+    }
     reading.version = ManifestText::extractValue(reading.manifestObjectText, "version");
     reading.build = ManifestText::extractValue(reading.manifestObjectText, "build_number");
-    if (reading.build.empty())
+    if (reading.build.empty()) {
         reading.build = ManifestText::extractValue(reading.manifestObjectText, "build");
+    }
     return reading;
 }
 

@@ -5,6 +5,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <memory>
 
 namespace vesk::release {
@@ -17,8 +20,6 @@ constexpr std::uint32_t kEndSignature = 0x06054b50;
 constexpr std::uint16_t kVersionNeeded = 20; // 2.0: deflate
 constexpr std::uint16_t kUtf8NameFlag = 0x0800;
 constexpr size_t kLocalHeaderSize = 30;
-constexpr size_t kCentralHeaderSize = 46;
-constexpr size_t kEndRecordSize = 22;
 
 void put16(std::string& out, std::uint16_t v) {
     out += static_cast<char>(v & 0xFF);
@@ -26,29 +27,9 @@ void put16(std::string& out, std::uint16_t v) {
 }
 
 void put32(std::string& out, std::uint32_t v) {
-    for (int i = 0; i < 4; ++i)
+    for (int i = 0; i < 4; ++i) {
         out += static_cast<char>((v >> (8 * i)) & 0xFF);
-}
-
-std::uint16_t get16(const unsigned char* p) {
-    return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
-}
-
-std::uint32_t get32(const unsigned char* p) {
-    return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
-           (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
-}
-
-struct FileCloser {
-    void operator()(std::FILE* f) const {
-        if (f)
-            std::fclose(f);
     }
-};
-using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
-
-bool readAt(std::FILE* f, std::uint64_t offset, void* buffer, size_t size) {
-    return ::fseeko(f, static_cast<off_t>(offset), SEEK_SET) == 0 && std::fread(buffer, 1, size, f) == size;
 }
 
 } // namespace
@@ -57,8 +38,9 @@ std::uint32_t dosDateTime(std::time_t when) {
     std::tm parts{};
     ::gmtime_r(&when, &parts);
     int year = parts.tm_year + 1900;
-    if (year < 1980)
+    if (year < 1980) {
         return (1u << 5) | 1u; // 1980-01-01 00:00
+    }
     year = std::min(year, 2107);
     const std::uint32_t date =
         static_cast<std::uint32_t>(((year - 1980) << 9) | ((parts.tm_mon + 1) << 5) | parts.tm_mday);
@@ -68,8 +50,9 @@ std::uint32_t dosDateTime(std::time_t when) {
 }
 
 bool deflateWorthwhile(const char* sample, size_t size, int level) {
-    if (size == 0 || level == 0)
+    if (size == 0 || level == 0) {
         return false;
+    }
     uLongf bound = compressBound(static_cast<uLong>(size));
     std::vector<Bytef> out(bound);
     if (compress2(out.data(), &bound, reinterpret_cast<const Bytef*>(sample), static_cast<uLong>(size),
@@ -168,10 +151,12 @@ bool SingleEntryZipWriter::drainDeflate(int flush, std::string& error) {
         }
         const size_t produced = out_.size() - stream->avail_out;
         compressed_ += produced;
-        if (!emit(out_.data(), produced, error))
+        if (!emit(out_.data(), produced, error)) {
             return false;
-        if (flush == Z_FINISH ? rc == Z_STREAM_END : stream->avail_out != 0)
+        }
+        if (flush == Z_FINISH ? rc == Z_STREAM_END : stream->avail_out != 0) {
             return true;
+        }
     }
 }
 
@@ -208,8 +193,9 @@ bool SingleEntryZipWriter::write(const char* data, size_t size, std::string& err
         compressed_ += size;
         ok = emit(data, size, error);
     }
-    if (!ok)
+    if (!ok) {
         abandon();
+    }
     return ok;
 }
 
@@ -242,8 +228,9 @@ bool SingleEntryZipWriter::finish(std::string& error) {
     put32(sizes, static_cast<std::uint32_t>(uncompressed_));
     if (::fseeko(file_, 14, SEEK_SET) != 0 || !emit(sizes.data(), sizes.size(), error) ||
         ::fseeko(file_, static_cast<off_t>(dataEnd), SEEK_SET) != 0) {
-        if (error.empty())
+        if (error.empty()) {
             error = describeErrno(path_, errno);
+        }
         abandon();
         return false;
     }
@@ -274,8 +261,9 @@ bool SingleEntryZipWriter::finish(std::string& error) {
     put16(central, 0);
     if (!emit(central.data(), central.size(), error) || std::fflush(file_) != 0 ||
         ::fsync(::fileno(file_)) != 0) {
-        if (error.empty())
+        if (error.empty()) {
             error = describeErrno(path_, errno);
+        }
         abandon();
         return false;
     }
@@ -290,175 +278,81 @@ bool SingleEntryZipWriter::finish(std::string& error) {
     return true;
 }
 
-bool listZipEntries(const fs::path& zipPath, std::vector<ZipEntryInfo>& entries, std::string& error) {
-    entries.clear();
-    FilePtr file(std::fopen(zipPath.c_str(), "rb"));
-    if (!file) {
-        error = describeErrno(zipPath, errno);
-        return false;
+FileZipSource::FileZipSource(const fs::path& path) {
+    fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    struct stat info {};
+    if (fd_ >= 0 && ::fstat(fd_, &info) == 0) {
+        size_ = static_cast<std::uint64_t>(info.st_size);
     }
-    if (::fseeko(file.get(), 0, SEEK_END) != 0) {
-        error = describeErrno(zipPath, errno);
-        return false;
+}
+
+FileZipSource::~FileZipSource() {
+    if (fd_ >= 0) {
+        ::close(fd_);
     }
-    const std::uint64_t fileSize = static_cast<std::uint64_t>(::ftello(file.get()));
-    if (fileSize < kEndRecordSize) {
-        error = zipPath.string() + ": not a ZIP archive (too short)";
-        return false;
-    }
-    // The end record sits in the last 22 bytes plus at most a 65535-byte comment.
-    const std::uint64_t tailSize = std::min<std::uint64_t>(fileSize, kEndRecordSize + 0xFFFF);
-    std::vector<unsigned char> tail(tailSize);
-    if (!readAt(file.get(), fileSize - tailSize, tail.data(), tail.size())) {
-        error = zipPath.string() + ": cannot read the end of the archive";
-        return false;
-    }
-    size_t endAt = std::string::npos;
-    for (size_t i = tail.size() - kEndRecordSize + 1; i-- > 0;) {
-        if (get32(&tail[i]) == kEndSignature) {
-            endAt = i;
-            break;
+}
+
+bool FileZipSource::read(std::uint64_t offset, void* buffer, std::size_t length) {
+    auto* out = static_cast<char*>(buffer);
+    while (length > 0) {
+        const ssize_t got = ::pread(fd_, out, length, static_cast<off_t>(offset));
+        if (got < 0 && errno == EINTR) {
+            continue;
         }
-    }
-    if (endAt == std::string::npos) {
-        error = zipPath.string() + ": not a ZIP archive (no end-of-central-directory record)";
-        return false;
-    }
-    const unsigned char* end = &tail[endAt];
-    const std::uint16_t count = get16(end + 10);
-    const std::uint32_t centralSize = get32(end + 12);
-    const std::uint32_t centralOffset = get32(end + 16);
-    if (static_cast<std::uint64_t>(centralOffset) + centralSize > fileSize) {
-        error = zipPath.string() + ": damaged ZIP archive (central directory outside the file)";
-        return false;
-    }
-    std::vector<unsigned char> central(centralSize);
-    if (centralSize > 0 && !readAt(file.get(), centralOffset, central.data(), central.size())) {
-        error = zipPath.string() + ": cannot read the central directory";
-        return false;
-    }
-    size_t at = 0;
-    for (std::uint16_t i = 0; i < count; ++i) {
-        if (at + kCentralHeaderSize > central.size() || get32(&central[at]) != kCentralHeaderSignature) {
-            error = zipPath.string() + ": damaged ZIP archive (central directory record " +
-                    std::to_string(i + 1) + ")";
+        if (got <= 0) {
             return false;
         }
-        const unsigned char* r = &central[at];
-        ZipEntryInfo info;
-        info.flags = get16(r + 8);
-        info.method = get16(r + 10);
-        info.crc = get32(r + 16);
-        info.compressedSize = get32(r + 20);
-        info.uncompressedSize = get32(r + 24);
-        const std::uint16_t nameLength = get16(r + 28);
-        const std::uint16_t extraLength = get16(r + 30);
-        const std::uint16_t commentLength = get16(r + 32);
-        info.localHeaderOffset = get32(r + 42);
-        const size_t recordSize = kCentralHeaderSize + nameLength + extraLength + commentLength;
-        if (at + recordSize > central.size()) {
-            error = zipPath.string() + ": damaged ZIP archive (central directory record " +
-                    std::to_string(i + 1) + ")";
-            return false;
-        }
-        info.name.assign(reinterpret_cast<const char*>(r + kCentralHeaderSize), nameLength);
-        entries.push_back(std::move(info));
-        at += recordSize;
+        out += got;
+        offset += static_cast<std::uint64_t>(got);
+        length -= static_cast<std::size_t>(got);
     }
     return true;
 }
 
-bool digestZipEntry(const fs::path& zipPath, const ZipEntryInfo& entry, Digest& digest, std::string& error) {
-    const std::string where = zipPath.string() + " (" + entry.name + ")";
-    if (entry.flags & 1) {
-        error = where + ": the entry is encrypted";
-        return false;
+namespace {
+
+class DigestSink : public vesk::updater::ZipSink {
+public:
+    explicit DigestSink(std::vector<std::pair<std::string, Digest>>& files) : files_(files) {}
+    bool makeDirectory(const std::string&) override { return true; }
+    bool beginFile(const std::string& relativePath) override {
+        path_ = relativePath;
+        hash_ = std::make_unique<Sha256>();
+        size_ = 0;
+        return true;
     }
-    if (entry.method != 0 && entry.method != 8) {
-        error = where + ": unsupported compression method " + std::to_string(entry.method);
-        return false;
+    bool writeFile(const unsigned char* data, std::size_t length) override {
+        hash_->update(data, length);
+        size_ += length;
+        return true;
     }
-    FilePtr file(std::fopen(zipPath.c_str(), "rb"));
-    if (!file) {
-        error = describeErrno(zipPath, errno);
-        return false;
+    bool endFile() override {
+        files_.push_back({path_, Digest{size_, hash_->finishHex()}});
+        return true;
     }
-    unsigned char local[kLocalHeaderSize];
-    if (!readAt(file.get(), entry.localHeaderOffset, local, sizeof local) ||
-        get32(local) != kLocalHeaderSignature) {
-        error = where + ": damaged ZIP archive (local header)";
-        return false;
+
+private:
+    std::vector<std::pair<std::string, Digest>>& files_;
+    std::string path_;
+    std::unique_ptr<Sha256> hash_;
+    std::uint64_t size_ = 0;
+};
+
+} // namespace
+
+vesk::updater::ZipStatus digestArchive(const fs::path& zipPath,
+                                       std::vector<std::pair<std::string, Digest>>& files) {
+    files.clear();
+    FileZipSource source(zipPath);
+    if (!source.isOpen()) {
+        return vesk::updater::ZipStatus::ReadFailed;
     }
-    const std::uint64_t dataStart = static_cast<std::uint64_t>(entry.localHeaderOffset) + kLocalHeaderSize +
-                                    get16(local + 26) + get16(local + 28);
-    if (::fseeko(file.get(), static_cast<off_t>(dataStart), SEEK_SET) != 0) {
-        error = where + ": damaged ZIP archive (data offset)";
-        return false;
+    DigestSink sink(files);
+    const vesk::updater::ZipStatus status = vesk::updater::extractZip(source, sink);
+    if (status != vesk::updater::ZipStatus::Ok) {
+        files.clear();
     }
-    Sha256 hash;
-    std::uint32_t crc = static_cast<std::uint32_t>(crc32(0, nullptr, 0));
-    std::uint64_t produced = 0;
-    auto take = [&](const unsigned char* data, size_t size) {
-        hash.update(data, size);
-        crc = static_cast<std::uint32_t>(crc32(crc, data, static_cast<uInt>(size)));
-        produced += size;
-    };
-    std::vector<unsigned char> in(1 << 16);
-    std::uint64_t remaining = entry.compressedSize;
-    if (entry.method == 0) {
-        while (remaining > 0) {
-            const size_t want = static_cast<size_t>(std::min<std::uint64_t>(remaining, in.size()));
-            if (std::fread(in.data(), 1, want, file.get()) != want) {
-                error = where + ": archive data ends early";
-                return false;
-            }
-            take(in.data(), want);
-            remaining -= want;
-        }
-    } else {
-        z_stream stream{};
-        if (inflateInit2(&stream, -MAX_WBITS) != Z_OK) {
-            error = where + ": cannot start inflating";
-            return false;
-        }
-        std::vector<unsigned char> out(1 << 16);
-        int rc = Z_OK;
-        while (rc != Z_STREAM_END) {
-            if (stream.avail_in == 0) {
-                if (remaining == 0)
-                    break;
-                const size_t want = static_cast<size_t>(std::min<std::uint64_t>(remaining, in.size()));
-                if (std::fread(in.data(), 1, want, file.get()) != want)
-                    break;
-                remaining -= want;
-                stream.next_in = in.data();
-                stream.avail_in = static_cast<uInt>(want);
-            }
-            stream.next_out = out.data();
-            stream.avail_out = static_cast<uInt>(out.size());
-            rc = inflate(&stream, Z_NO_FLUSH);
-            if (rc != Z_OK && rc != Z_STREAM_END)
-                break;
-            take(out.data(), out.size() - stream.avail_out);
-        }
-        inflateEnd(&stream);
-        if (rc != Z_STREAM_END) {
-            error = where + ": damaged deflate data";
-            return false;
-        }
-    }
-    if (produced != entry.uncompressedSize) {
-        error = where + ": unpacked size " + std::to_string(produced) + " differs from the recorded " +
-                std::to_string(entry.uncompressedSize);
-        return false;
-    }
-    if (crc != entry.crc) {
-        error = where + ": CRC-32 mismatch";
-        return false;
-    }
-    digest.size = produced;
-    digest.sha256 = hash.finishHex();
-    return true;
+    return status;
 }
 
 } // namespace vesk::release

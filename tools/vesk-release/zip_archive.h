@@ -8,10 +8,35 @@
 #include <string>
 #include <vector>
 
+#include "transfer/zip_reader.h"
+
 namespace vesk::release {
 
 // Classic ZIP (no ZIP64) keeps sizes and offsets in 32 bits.
 constexpr std::uint64_t kZipSizeLimit = 0xFFFFFFFFull;
+
+// The updater's own ZIP reader over a file on disk, so archives are judged exactly as the updater judges
+// them.
+class FileZipSource : public vesk::updater::ZipSource {
+public:
+    explicit FileZipSource(const fs::path& path);
+    ~FileZipSource() override;
+    FileZipSource(const FileZipSource&) = delete;
+    FileZipSource& operator=(const FileZipSource&) = delete;
+    bool isOpen() const { return fd_ >= 0; }
+    std::uint64_t size() const override { return size_; }
+    bool read(std::uint64_t offset, void* buffer, std::size_t length) override;
+
+private:
+    int fd_ = -1;
+    std::uint64_t size_ = 0;
+};
+
+// Unpacks an archive with the updater's reader (its checks and limits) into nothing but digests: the size
+// and SHA-256 of every file, by its path inside the archive. A status other than Ok is what the updater
+// would meet when unpacking.
+vesk::updater::ZipStatus digestArchive(const fs::path& zipPath,
+                                       std::vector<std::pair<std::string, Digest>>& files);
 
 // MS-DOS date and time (2-second resolution, years 1980..2107) as ZIP headers store them, from UTC.
 std::uint32_t dosDateTime(std::time_t when);
@@ -54,23 +79,5 @@ private:
     std::uint32_t modified_ = 0;
     std::vector<unsigned char> out_;
 };
-
-// One record of an archive's central directory.
-struct ZipEntryInfo {
-    std::string name;
-    std::uint16_t flags = 0;
-    std::uint16_t method = 0;
-    std::uint32_t crc = 0;
-    std::uint32_t compressedSize = 0;
-    std::uint32_t uncompressedSize = 0;
-    std::uint32_t localHeaderOffset = 0;
-};
-
-// Reads the central directory; false with error when the file is not a readable ZIP archive.
-bool listZipEntries(const fs::path& zipPath, std::vector<ZipEntryInfo>& entries, std::string& error);
-
-// Unpacks one entry (stored or deflated) in memory-bounded chunks and returns its size and SHA-256;
-// false with error on an unsupported method, encryption, damaged data, or a CRC-32 or size mismatch.
-bool digestZipEntry(const fs::path& zipPath, const ZipEntryInfo& entry, Digest& digest, std::string& error);
 
 } // namespace vesk::release
