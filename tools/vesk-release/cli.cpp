@@ -351,6 +351,7 @@ int runCheck(const std::vector<std::string>& args, std::ostream& out, std::ostre
     }
 
     std::string text;
+    std::string httpProblem;
     std::unique_ptr<ServerFiles> server;
     std::string serverName;
     if (isUrl) {
@@ -364,8 +365,8 @@ int runCheck(const std::vector<std::string>& args, std::ostream& out, std::ostre
         }
         if (status != 200) {
             // The updater takes whatever body arrives as the manifest; a publisher wants to know.
-            out << source << ": the server answers with status " << status
-                << "; the updater would take this response body as the manifest\n";
+            httpProblem = source + ": error: the server answers with status " + std::to_string(status) +
+                          "; the updater would take this response body as the manifest";
         }
         if (!parsed.flags["--no-files"] && !single(parsed, "--tree")) {
             serverName = baseOfManifestUrl(source);
@@ -400,6 +401,10 @@ int runCheck(const std::vector<std::string>& args, std::ostream& out, std::ostre
     size_t notes = 0;
 
     out << "Manifest: " << source << " (" << text.size() << " bytes)\n";
+    if (!httpProblem.empty()) {
+        out << httpProblem << "\n";
+        ++errors;
+    }
     if (result.parsed) {
         size_t found = 0;
         for (const CheckedEntry& e : result.entries) {
