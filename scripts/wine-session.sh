@@ -37,3 +37,6 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
 fi
 # Output goes to a file, never a pipe: Wine's background services would hold a pipe open forever.
 /usr/lib/wine/wine64 wineboot --init >"$vesk_logs/wineboot.log" 2>&1
+# A crashing program must end at once with a backtrace in its output, not wait in Wine's crash dialog.
+/usr/lib/wine/wine64 reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f \
+  >"$vesk_logs/crash-dialog.log" 2>&1

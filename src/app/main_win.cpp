@@ -1,9 +1,10 @@
-#include "core/logger.h"
+#include "app/entry_routine_win.h"
 
 #include <windows.h>
 
-// Placeholder entry point until the startup sequence lands.
-int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
-    vesk::updater::logger().info("=== VESK_Updater.exe Starting ===");
-    return 0;
+// The program's entry point. The instance handle and show mode are not needed: the window takes the module
+// handle itself and is always shown normally.
+int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR commandLine, int) {
+    return vesk::updater::runEntryRoutine(commandLine ? commandLine : "",
+                                          vesk::updater::systemEntryEnvironment());
 }

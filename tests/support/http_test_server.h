@@ -30,6 +30,9 @@ struct ScriptedResponse {
     std::optional<std::size_t> cutAfterBytes;
     // Further response headers, e.g. {"Location", "/elsewhere"}.
     std::vector<std::pair<std::string, std::string>> headers;
+    // When true, the connection is closed without any response (after the delay), so the client's request
+    // fails as it does against a server that is down for this path.
+    bool dropWithoutResponse = false;
 };
 
 // One request as it arrived.
@@ -51,6 +54,9 @@ class HttpTestServer {
 public:
     // Binds an ephemeral port on 127.0.0.1 and starts serving; throws std::runtime_error when it cannot.
     HttpTestServer();
+    // Binds the given port on 127.0.0.1 instead (0: ephemeral). Only for tests of the whole program, whose
+    // built-in server address is fixed; throws std::runtime_error while another process holds the port.
+    explicit HttpTestServer(std::uint16_t fixedPort);
     // Stops serving and waits for every connection to end.
     ~HttpTestServer();
     HttpTestServer(const HttpTestServer&) = delete;

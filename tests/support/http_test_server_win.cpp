@@ -145,7 +145,9 @@ struct HttpTestServer::State {
     }
 };
 
-HttpTestServer::HttpTestServer() : state_(std::make_shared<State>()) {
+HttpTestServer::HttpTestServer() : HttpTestServer(0) {}
+
+HttpTestServer::HttpTestServer(std::uint16_t fixedPort) : state_(std::make_shared<State>()) {
     WSADATA data;
     if (::WSAStartup(MAKEWORD(2, 2), &data) != 0) {
         throw std::runtime_error("HttpTestServer: WSAStartup failed");
@@ -164,7 +166,7 @@ HttpTestServer::HttpTestServer() : state_(std::make_shared<State>()) {
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = 0; // ephemeral: other test runs share this machine
+    address.sin_port = htons(fixedPort); // normally 0, ephemeral: other test runs share this machine
     if (::bind(state_->listener, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
         ::listen(state_->listener, SOMAXCONN) != 0) {
         throw std::runtime_error("HttpTestServer: cannot listen on 127.0.0.1");
@@ -366,6 +368,11 @@ void HttpTestServer::serveConnection(std::uintptr_t rawSocket) {
     if (response.delay.count() > 0 &&
         ::WaitForSingleObject(state->stopEvent, static_cast<DWORD>(response.delay.count())) ==
             WAIT_OBJECT_0) {
+        closeConnection(false);
+        return;
+    }
+
+    if (response.dropWithoutResponse) {
         closeConnection(false);
         return;
     }

@@ -1,0 +1,245 @@
+#include "client/update_client_win.h"
+
+#include "client/console_command_line.h"
+#include "client/output_interpretation.h"
+#include "client/output_lines.h"
+#include "core/logger.h"
+#include "selfupdate/preflight_updater_win.h"
+
+#include <windows.h>
+
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace vesk::updater {
+
+namespace {
+
+constexpr DWORD kPollIntervalMs = 100;
+constexpr DWORD kExitGraceMs = 2000;
+constexpr UINT kTerminatedExitCode = 1;
+constexpr int kStartingProgress = 10;
+// One read takes at most this much; a poll keeps reading until the pipe is empty.
+constexpr DWORD kReadChunk = 64 * 1024;
+// Room for the child's output between two polls: a child that writes faster than the pipe is read waits
+// on a full pipe, and with the system's default of a few kilobytes that wait would set its pace.
+constexpr DWORD kPipeBufferSize = 1024 * 1024;
+// A pass ends after this much even while output keeps coming, so the child's end is still noticed.
+constexpr DWORD kMostPerPass = 4 * kPipeBufferSize;
+
+// The directory of the running executable, narrowed byte by byte from its UTF-16 path.
+std::string runningExecutableDirectory() {
+    wchar_t buffer[260] = {};
+    const DWORD length = ::GetModuleFileNameW(nullptr, buffer, 260);
+    std::wstring path(buffer, length);
+    const size_t separator = path.rfind(L'\\');
+    if (separator != std::wstring::npos) {
+        path.erase(separator);
+    }
+    std::string narrow;
+    narrow.reserve(path.size());
+    for (const wchar_t unit : path) {
+        narrow.push_back(static_cast<char>(unit & 0xFF));
+    }
+    return narrow;
+}
+
+bool pathExists(const std::string& path) {
+    return ::GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+// Bytes waiting in the pipe; 0 when there are none or the pipe cannot be asked (closed, broken).
+DWORD bytesAvailable(HANDLE pipe) {
+    DWORD available = 0;
+    if (!::PeekNamedPipe(pipe, nullptr, 0, nullptr, &available, nullptr)) {
+        return 0;
+    }
+    return available;
+}
+
+} // namespace
+
+UpdateClient::UpdateClient(IProgressCallback* callback, std::string channel)
+    : UpdateClient(callback, std::move(channel), std::string()) {}
+
+UpdateClient::UpdateClient(IProgressCallback* callback, std::string channel, std::string executableDirectory)
+    : callback(callback), channel(std::move(channel)), executableDirectory(std::move(executableDirectory)) {}
+
+UpdateClient::~UpdateClient() {
+    cleanup();
+}
+
+bool UpdateClient::initialize() {
+    callback->onStatus("Initializing update client...");
+    callback->onProgress(5);
+    return true;
+}
+
+std::string UpdateClient::findConsoleUpdater() const {
+    const std::string directory =
+        executableDirectory.empty() ? runningExecutableDirectory() : executableDirectory;
+    for (const std::string& candidate : consoleUpdaterCandidates(directory)) {
+        if (pathExists(candidate)) {
+            return candidate;
+        }
+    }
+    return "";
+}
+
+void UpdateClient::parseOutputLine(const std::string& line, int& progress) {
+    interpretOutputLine(line, progress, *callback);
+}
+
+bool UpdateClient::runUpdate(const std::string& manifestLocation) {
+    std::string path = findConsoleUpdater();
+    if (path.empty()) {
+        logger().warning("Console updater not found - attempting download via preflight");
+        callback->onStatus("Console updater not found - downloading...");
+        PreflightUpdater().runPreflight(channel);
+        path = findConsoleUpdater();
+        if (!path.empty()) {
+            logger().info("Console updater successfully downloaded via preflight: " + path);
+        }
+    }
+    if (path.empty()) {
+        logger().error("Could not find or download Updater.exe console version");
+        callback->onError(
+            "Could not find Updater.exe console version. Please ensure it's in the same directory.");
+        return false;
+    }
+    logger().info("Using console updater: " + path);
+    callback->onStatus("Starting update process...");
+    callback->onProgress(kStartingProgress);
+
+    const std::string commandLine = buildConsoleUpdaterCommandLine(path, channel, manifestLocation);
+
+    SECURITY_ATTRIBUTES inheritable{};
+    inheritable.nLength = sizeof(inheritable);
+    inheritable.lpSecurityDescriptor = nullptr;
+    inheritable.bInheritHandle = TRUE;
+    HANDLE readEnd = nullptr;
+    HANDLE writeEnd = nullptr;
+    if (!::CreatePipe(&readEnd, &writeEnd, &inheritable, kPipeBufferSize)) {
+        callback->onError("Failed to create communication pipes");
+        return false;
+    }
+    outputRead.reset(readEnd);
+    outputWrite.reset(writeEnd);
+    // Only the child's end may be inherited: a child holding the read end too would keep the pipe alive.
+    ::SetHandleInformation(outputRead.get(), HANDLE_FLAG_INHERIT, 0);
+
+    STARTUPINFOA startup{};
+    startup.cb = sizeof(startup);
+    startup.dwFlags = STARTF_USESTDHANDLES | STARTF_USESHOWWINDOW;
+    startup.wShowWindow = SW_HIDE;
+    startup.hStdOutput = outputWrite.get();
+    startup.hStdError = outputWrite.get();
+    startup.hStdInput = nullptr;
+    PROCESS_INFORMATION info{};
+
+    logger().info("Launching console updater with command: " + commandLine);
+    std::vector<char> writableCommandLine(commandLine.begin(), commandLine.end());
+    writableCommandLine.push_back('\0');
+    if (!::CreateProcessA(nullptr, writableCommandLine.data(), nullptr, nullptr, TRUE, CREATE_NEW_CONSOLE,
+                          nullptr, nullptr, &startup, &info)) {
+        const DWORD error = ::GetLastError();
+        outputRead.reset();
+        outputWrite.reset();
+        logger().error("Failed to start console updater process: Error " + std::to_string(error));
+        callback->onError("Failed to start console updater process");
+        return false;
+    }
+    ProcessHandles started = ProcessHandles::adopt(info);
+    logger().info("Console updater process started successfully (PID: " + std::to_string(info.dwProcessId) +
+                  ")");
+    processHandle = std::move(started.process);
+    started.thread.reset();
+    // Once the child holds the only write end, the pipe breaks when the child (and anything it started
+    // with the handle) has gone.
+    outputWrite.reset();
+
+    return monitorProcess();
+}
+
+bool UpdateClient::monitorProcess() {
+    OutputLineBuffer lines;
+    int progress = kStartingProgress;
+    bool success = false;
+    std::vector<char> chunk(kReadChunk);
+
+    // Reads what the pipe holds (at most `limit` bytes) and interprets every line it completes. Draining the
+    // pipe on every pass keeps a chatty console updater from ever blocking on a full pipe for long.
+    auto drainPipe = [&](DWORD limit) -> bool {
+        bool readAny = false;
+        while (limit > 0 && !stopRequested.load()) {
+            DWORD wanted = bytesAvailable(outputRead.get());
+            if (wanted == 0) {
+                break;
+            }
+            wanted = wanted < kReadChunk ? wanted : kReadChunk;
+            wanted = wanted < limit ? wanted : limit;
+            DWORD received = 0;
+            if (!::ReadFile(outputRead.get(), chunk.data(), wanted, &received, nullptr) || received == 0) {
+                break;
+            }
+            readAny = true;
+            limit -= received;
+            for (const std::string& line : lines.append(std::string_view(chunk.data(), received))) {
+                parseOutputLine(line, progress);
+            }
+        }
+        return readAny;
+    };
+
+    while (true) {
+        if (stopRequested.load()) {
+            break;
+        }
+        DWORD exitCode = 0;
+        // The signalled handle is what tells that the child has ended: a child may well end with the code
+        // STILL_ACTIVE (259) itself, and must not be watched forever for it.
+        const bool ended = ::WaitForSingleObject(processHandle.get(), 0) == WAIT_OBJECT_0;
+        if (::GetExitCodeProcess(processHandle.get(), &exitCode) && (exitCode != STILL_ACTIVE || ended)) {
+            success = (exitCode == 0);
+            logger().info("Console updater process completed with exit code: " + std::to_string(exitCode));
+            // Whatever the child wrote before it ended is still in the pipe: read and interpret it before the
+            // outcome is reported. Only what is there now: a process the child started could hold the pipe
+            // open and keep writing.
+            drainPipe(bytesAvailable(outputRead.get()));
+            break;
+        }
+        if (!drainPipe(kMostPerPass)) {
+            // Nothing arrived: wait for the next poll, but notice the child's end at once.
+            if (::WaitForSingleObject(processHandle.get(), kPollIntervalMs) == WAIT_FAILED) {
+                ::Sleep(kPollIntervalMs);
+            }
+        }
+    }
+
+    if (lines.hasRest()) {
+        parseOutputLine(lines.takeRest(), progress);
+    }
+    if (success) {
+        callback->onProgress(100);
+        callback->onComplete(true);
+    } else {
+        callback->onError("Update process failed");
+        callback->onComplete(false);
+    }
+    return success;
+}
+
+void UpdateClient::cleanup() {
+    stopRequested.exchange(true);
+    if (processHandle) {
+        if (::WaitForSingleObject(processHandle.get(), kExitGraceMs) == WAIT_TIMEOUT) {
+            ::TerminateProcess(processHandle.get(), kTerminatedExitCode);
+        }
+        processHandle.reset();
+    }
+    outputRead.reset();
+    outputWrite.reset();
+}
+
+} // namespace vesk::updater

@@ -1,0 +1,313 @@
+#include "selfupdate/preflight_updater_win.h"
+
+#include "app/command_line.h"
+#include "core/handles_win.h"
+#include "core/logger.h"
+#include "integrity/file_hash.h"
+#include "integrity/manifest_signature.h"
+#include "manifest/manifest_text.h"
+#include "core/settings.h"
+#include "selfupdate/file_checks_win.h"
+#include "selfupdate/release_manifest.h"
+#include "selfupdate/restart_command_line.h"
+#include "transfer/fallback_download.h"
+#include "transfer/http_download.h"
+
+#include <windows.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <utility>
+
+namespace vesk::updater {
+
+namespace {
+
+constexpr DWORD kReplaceFlags = MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED | MOVEFILE_WRITE_THROUGH;
+
+std::string headOf(const std::string& text, size_t count) {
+    return text.substr(0, std::min(count, text.size()));
+}
+
+// How the deletion of a rejected installed file is reported; the three checks word it differently.
+struct DeleteWording {
+    const char* deleted;    // INFO + name
+    const char* notDeleted; // WARNING + name, or nullptr for no line
+    const char* failed;     // ERROR + name + ": " + error text
+};
+
+void deleteRejectedFile(const std::string& path, const std::string& name, const DeleteWording& wording) {
+    const DeleteResult result = deleteFileReporting(path);
+    switch (result.outcome) {
+    case DeleteOutcome::Deleted:
+        logger().info(wording.deleted + name);
+        break;
+    case DeleteOutcome::NotFound:
+        if (wording.notDeleted != nullptr) {
+            logger().warning(wording.notDeleted + name);
+        }
+        break;
+    case DeleteOutcome::Failed:
+        logger().error(wording.failed + name + ": " + result.errorText);
+        break;
+    }
+}
+
+} // namespace
+
+// The normal process exit: registered exit handlers run and the log stays complete.
+PreflightUpdater::PreflightUpdater()
+    : PreflightUpdater(UpdateSources::fromSettings(), [] { std::exit(0); }) {}
+
+PreflightUpdater::PreflightUpdater(UpdateSources sources, std::function<void()> endProcess)
+    : sources_(std::move(sources)), endProcess_(std::move(endProcess)) {}
+
+void PreflightUpdater::runPreflight(const std::string& channel) {
+    counters_ = PreflightCounters{};
+    logger().info("=== Preflight Update Starting ===");
+    logger().info("Channel: " + channelForLog(channel));
+
+    const std::string manifestUrl = sources_.manifestUrl(channel);
+    logger().info("Downloading manifest from: " + manifestUrl);
+    const std::string manifestText = downloadToString(manifestUrl);
+    if (manifestText.empty()) {
+        logger().warning("Failed to download manifest - skipping preflight update");
+        return;
+    }
+    logger().info("Manifest downloaded successfully  (" + std::to_string(manifestText.size()) + " bytes)");
+
+    logManifestSignatureStatus(manifestText, SignatureReportStyle::Detailed);
+
+    const ReleaseManifest release = readReleaseManifest(manifestText);
+    if (!release.nested) {
+        logger().error("No 'manifest' object found in downloaded JSON - using root level");
+    } else {
+        logger().debug("Found nested manifest object (" + std::to_string(release.objectText.size()) +
+                       " bytes)");
+        logger().debug("Manifest object preview: " + headOf(release.objectText, 200) + "...");
+    }
+    logger().info("Manifest version: " + release.version + " build: " + release.build);
+    const std::vector<std::string> baseUrls = sources_.baseUrls();
+
+    // The own executable goes first: when it is replaced, this process ends and the new one repeats the run.
+    const std::string ownEntry = ManifestText::findFileObject(release.objectText, kOwnExecutableName);
+    const std::string installDirectory = sources_.installDirectory();
+    if (!ownEntry.empty() && handOverIfOwnExecutableDiffers(ownEntry, installDirectory, channel)) {
+        return;
+    }
+
+    const std::string backupDirectory = backupDirectoryOf(installDirectory);
+    ::CreateDirectoryA(backupDirectory.c_str(), nullptr); // an existing folder is the normal case
+    logger().info("Install directory: " + installDirectory);
+    logger().info("Backup directory: " + backupDirectory);
+    logger().info("Processing " + std::to_string(kCoreFileNames.size()) + " core updater files");
+
+    for (const char* name : kCoreFileNames) {
+        processCoreFile(name, release.objectText, installDirectory, release.version, release.build, baseUrls);
+    }
+
+    for (const std::string& line : preflightSummaryLines(counters_)) {
+        logger().info(line);
+    }
+}
+
+bool PreflightUpdater::handOverIfOwnExecutableDiffers(const std::string& ownEntry,
+                                                      const std::string& installDirectory,
+                                                      const std::string& channel) {
+    logger().info("Found VESK_Updater.exe in manifest - checking if update needed");
+    const std::string expectedDigest = ManifestText::extractValue(ownEntry, "sha256");
+    const SelfReplacementPaths paths = selfReplacementPaths(installDirectory);
+    if (expectedDigest.empty() || !existsForUpdate(paths.installed)) {
+        return false;
+    }
+    // A copy that cannot be read counts as current: replacing it blindly could leave no program at all.
+    const std::string actualDigest = computeFileSha256(paths.installed);
+    if (actualDigest.empty() || digestsEqual(expectedDigest, actualDigest)) {
+        logger().info("VESK_Updater.exe hash matches - no self-update needed");
+        return false;
+    }
+
+    logger().info("VESK_Updater.exe hash mismatch - initiating self-update process");
+    ::CreateDirectoryA(paths.updateFolder.c_str(), nullptr);
+    logger().info("Copying current VESK_Updater.exe to: " + paths.copy);
+    if (!::CopyFileA(paths.installed.c_str(), paths.copy.c_str(), FALSE)) {
+        logger().error("Failed to copy VESK_Updater.exe. Error: " + std::to_string(::GetLastError()));
+        return false;
+    }
+    logger().info("Copy successful - spawning new process");
+
+    std::string commandLine = buildRestartStartCommandLine(paths.copy, channel, ::GetCurrentProcessId());
+    logger().info("Spawning: " + commandLine);
+    STARTUPINFOA startup{};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION info{};
+    if (!::CreateProcessA(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                          &info)) {
+        logger().error("Failed to spawn new process. Error: " + std::to_string(::GetLastError()));
+        return false;
+    }
+    logger().info("New process spawned successfully - exiting current process");
+    {
+        // Closed at once: the copy waits for this process, not the other way round.
+        ProcessHandles started = ProcessHandles::adopt(info);
+    }
+    endProcess_();
+    return true;
+}
+
+void PreflightUpdater::processCoreFile(const std::string& name, const std::string& manifestObject,
+                                       const std::string& installDirectory, const std::string& version,
+                                       const std::string& build, const std::vector<std::string>& baseUrls) {
+    logger().debug("Checking file: " + name);
+    ++counters_.checked;
+    const std::string entry = ManifestText::findFileObject(manifestObject, name);
+    if (entry.empty()) {
+        logger().warning("File not found in manifest files array: " + name);
+        return;
+    }
+    logger().debug("Found file object for " + name + " (" + std::to_string(entry.size()) + " bytes)");
+    logger().debug("File object content: " + headOf(entry, 150) + "...");
+
+    FileEntryValues values = readFileEntryValues(entry);
+    if (values.targetPath.empty()) {
+        values.targetPath = name;
+    }
+    if (values.url.empty()) {
+        values.url = buildFileUrl(version, build, baseUrls, name);
+    }
+    logger().debug("File details - Size: " + values.size + ", SHA256: " + digestPreview(values.sha256) +
+                   "..., URL: " + values.url);
+    // The program runs elevated: a manifest must not be able to place files outside the install folder.
+    if (!isContainedTargetPath(values.targetPath)) {
+        logger().error("Unsafe target path for " + name + ": " + values.targetPath + " - skipping");
+        return;
+    }
+    const CoreFilePaths paths = coreFilePaths(installDirectory, name, values.targetPath);
+
+    bool needsUpdate = false;
+    std::string reason;
+    if (!existsForUpdate(paths.installed)) {
+        needsUpdate = true;
+        reason = "file missing";
+        logger().info("File missing: " + name);
+    } else {
+        if (!values.size.empty()) {
+            const std::optional<std::uint64_t> expectedSize = parseSizeText(values.size);
+            std::uint32_t sizeError = 0;
+            const std::optional<std::uint64_t> actualSize =
+                expectedSize ? readFileSize(paths.installed, sizeError) : std::nullopt;
+            if (!expectedSize || !actualSize) {
+                needsUpdate = true;
+                reason = "size check failed";
+                logger().warning("Size check failed for " + name);
+            } else if (*expectedSize != *actualSize) {
+                needsUpdate = true;
+                reason = installedSizeMismatchReason(values.size, *actualSize);
+                logger().info("File size mismatch for " + name + ": " + reason);
+                logger().info("Deleting corrupted file to force clean re-download: " + paths.installed);
+                deleteRejectedFile(
+                    paths.installed, name,
+                    {"Successfully deleted corrupted file: ", "Failed to delete corrupted file: ",
+                     "Exception while deleting corrupted file "});
+            }
+        }
+        if (!needsUpdate && !values.sha256.empty()) {
+            const std::string actualDigest = computeFileSha256(paths.installed);
+            if (actualDigest.empty()) {
+                needsUpdate = true;
+                reason = "hash calculation failed";
+                logger().warning("Hash calculation failed for " + name);
+                logger().info("Deleting file with failed hash calculation: " + paths.installed);
+                deleteRejectedFile(paths.installed, name,
+                                   {"Successfully deleted unverifiable file: ", nullptr,
+                                    "Exception while deleting unverifiable file "});
+            } else if (!digestsEqual(values.sha256, actualDigest)) {
+                needsUpdate = true;
+                reason = "hash mismatch";
+                logger().info("File hash mismatch for " + name + ": expected " +
+                              digestPreview(values.sha256) + "..., actual " + digestPreview(actualDigest) +
+                              "...");
+                logger().info("Deleting corrupted file to force clean re-download: " + paths.installed);
+                deleteRejectedFile(
+                    paths.installed, name,
+                    {"Successfully deleted hash-mismatched file: ", "Failed to delete hash-mismatched file: ",
+                     "Exception while deleting hash-mismatched file "});
+            }
+        }
+    }
+
+    if (!needsUpdate) {
+        logger().debug("File is current: " + name);
+        return;
+    }
+    ++counters_.needingUpdate;
+    logger().info("File needs update: " + name + " (" + reason + ")");
+
+    if (values.url.empty()) {
+        logger().error("Cannot determine download URL for " + name + " - skipping");
+        return;
+    }
+    logger().info("Downloading " + name + " from: " + values.url);
+    logger().debug("Temp download path: " + paths.temporaryDownload);
+    std::string downloadedPath;
+    std::vector<std::string> attempts;
+    if (!downloadWithFallback(baseUrls, values.url, name, downloadedPath, attempts)) {
+        logger().error("Failed to download " + name + ". Attempts:\n" + formatAttemptList(attempts));
+        return;
+    }
+    // A failed move leaves nothing (or an old leftover) at the temporary path; verification rejects it.
+    if (!::MoveFileExA(downloadedPath.c_str(), paths.temporaryDownload.c_str(), kReplaceFlags)) {
+        ::DeleteFileA(downloadedPath.c_str());
+    }
+    logger().info("Download completed for " + name);
+
+    bool verified = true;
+    std::string rejection;
+    if (!values.size.empty()) {
+        const std::optional<std::uint64_t> expectedSize = parseSizeText(values.size);
+        std::uint32_t sizeError = 0;
+        const std::optional<std::uint64_t> downloadedSize =
+            expectedSize ? readFileSize(paths.temporaryDownload, sizeError) : std::nullopt;
+        if (!expectedSize || !downloadedSize) {
+            verified = false;
+            rejection = "size verification exception";
+        } else if (*expectedSize != *downloadedSize) {
+            verified = false;
+            rejection = downloadedSizeMismatchText(values.size, *downloadedSize);
+        }
+    }
+    if (verified && !values.sha256.empty()) {
+        const std::string downloadedDigest = computeFileSha256(paths.temporaryDownload);
+        if (downloadedDigest.empty()) {
+            verified = false;
+            rejection = "hash calculation failed";
+        } else if (!digestsEqual(values.sha256, downloadedDigest)) {
+            verified = false;
+            rejection = downloadedHashMismatchText(values.sha256, downloadedDigest);
+        }
+    }
+
+    if (!verified) {
+        logger().error("Downloaded file verification failed for " + name + ": " + rejection);
+    } else {
+        logger().info("File verification passed for " + name);
+        if (existsForUpdate(paths.installed)) {
+            logger().debug("Creating backup: " + paths.backup);
+            if (::CopyFileA(paths.installed.c_str(), paths.backup.c_str(), FALSE)) {
+                logger().debug("Backup created successfully");
+            } else {
+                logger().warning("Failed to create backup for " + name);
+            }
+        }
+        logger().info("Replacing " + name + "...");
+        if (::MoveFileExA(paths.temporaryDownload.c_str(), paths.installed.c_str(), kReplaceFlags)) {
+            logger().info("Successfully updated: " + name);
+            ++counters_.updated;
+        } else {
+            logger().error("Failed to replace " + name + ": Error " + std::to_string(::GetLastError()));
+        }
+    }
+    ::DeleteFileA(paths.temporaryDownload.c_str());
+}
+
+} // namespace vesk::updater

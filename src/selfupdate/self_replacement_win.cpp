@@ -1,0 +1,186 @@
+#include "selfupdate/self_replacement_win.h"
+
+#include "core/handles_win.h"
+#include "core/logger.h"
+#include "integrity/file_hash.h"
+#include "integrity/manifest_signature.h"
+#include "manifest/manifest_text.h"
+#include "selfupdate/file_checks_win.h"
+#include "selfupdate/release_manifest.h"
+#include "selfupdate/restart_command_line.h"
+#include "selfupdate/self_update_text.h"
+#include "transfer/fallback_download.h"
+#include "transfer/http_download.h"
+
+#include <windows.h>
+
+#include <vector>
+
+namespace vesk::updater {
+
+namespace {
+
+void waitForPredecessor(std::uint32_t processId) {
+    const std::string id = std::to_string(processId);
+    logger().info("Waiting for process " + id + " to quit");
+    KernelHandle process(::OpenProcess(SYNCHRONIZE, FALSE, processId));
+    if (!process) {
+        logger().warning("Could not open process " + id + " - it may have already exited");
+        return;
+    }
+    // The predecessor ends right after starting this copy; until it has, its executable cannot be replaced.
+    ::WaitForSingleObject(process.get(), INFINITE);
+    process.reset();
+    logger().info("Process " + id + " has exited");
+}
+
+// Size and digest checks of the downloaded executable; logs why it is rejected.
+bool verifyDownloadedExecutable(const std::string& path, const FileEntryValues& entry) {
+    if (!entry.size.empty()) {
+        const std::optional<std::uint64_t> expectedSize = parseSizeText(entry.size);
+        if (!expectedSize) {
+            // Without a readable expected size the file cannot be vouched for.
+            logger().error("Size check failed - unreadable expected size: " + entry.size);
+            return false;
+        }
+        std::uint32_t sizeError = 0;
+        const std::optional<std::uint64_t> actualSize = readFileSize(path, sizeError);
+        if (!actualSize) {
+            logger().error("Size check failed - cannot read the size of " + path + " (Error " +
+                           std::to_string(sizeError) + ")");
+            return false;
+        }
+        if (*expectedSize != *actualSize) {
+            logger().error("Size mismatch - expected " + entry.size + ", got " + std::to_string(*actualSize));
+            return false;
+        }
+    }
+    if (!entry.sha256.empty()) {
+        const std::string actualDigest = computeFileSha256(path);
+        if (actualDigest.empty() || !digestsEqual(entry.sha256, actualDigest)) {
+            logger().error("Hash mismatch - expected " + digestPreview(entry.sha256) + "..., got " +
+                           digestPreview(actualDigest) + "...");
+            return false;
+        }
+    }
+    return true;
+}
+
+void removeEmptyFolder(const std::string& path, const char* announce, const char* failure) {
+    if (!existsForUpdate(path)) {
+        return;
+    }
+    logger().info(announce + path);
+    if (::RemoveDirectoryA(path.c_str())) {
+        logger().info("Update directory deleted successfully");
+    } else {
+        logger().warning(failure);
+    }
+}
+
+} // namespace
+
+int runRestartStart(const std::string& channel, std::uint32_t processId) {
+    return runRestartStart(channel, processId, UpdateSources::fromSettings());
+}
+
+int runRestartStart(const std::string& channel, std::uint32_t processId, const UpdateSources& sources) {
+    logger().info("=== Self-Update Flow: restart-start mode ===");
+    waitForPredecessor(processId);
+
+    const SelfReplacementPaths paths = selfReplacementPaths(sources.installDirectory());
+    const std::string manifestUrl = sources.manifestUrl(channel);
+    logger().info("Downloading manifest from: " + manifestUrl);
+    const std::string manifestText = downloadToString(manifestUrl);
+    if (manifestText.empty()) {
+        logger().error("Failed to download manifest for self-update");
+        return 1;
+    }
+    logger().info("Manifest downloaded (" + std::to_string(manifestText.size()) + " bytes)");
+    logManifestSignatureStatus(manifestText, SignatureReportStyle::Brief);
+
+    const ReleaseManifest release = readReleaseManifest(manifestText);
+    const std::string entryText = ManifestText::findFileObject(release.objectText, kOwnExecutableName);
+    if (entryText.empty()) {
+        logger().error("VESK_Updater.exe not found in manifest");
+        return 1;
+    }
+    const FileEntryValues entry = readFileEntryValues(entryText);
+    std::string url = entry.url;
+    if (url.empty()) {
+        url = defaultOwnExecutableUrl(sources.defaultBaseUrl, release.version, release.build);
+    }
+    if (url.empty()) {
+        logger().error("Could not determine download URL for VESK_Updater.exe");
+        return 1;
+    }
+    logger().info("Downloading VESK_Updater.exe from: " + url);
+
+    std::string downloadedPath;
+    std::vector<std::string> attempts;
+    if (!downloadWithFallback(sources.baseUrls(), url, kOwnExecutableName, downloadedPath, attempts)) {
+        logger().error("Failed to download VESK_Updater.exe. Attempts:\n" + formatAttemptList(attempts));
+        return 1;
+    }
+    constexpr DWORD kMoveAcrossVolumes =
+        MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED | MOVEFILE_WRITE_THROUGH;
+    if (!::MoveFileExA(downloadedPath.c_str(), paths.temporaryDownload.c_str(), kMoveAcrossVolumes)) {
+        ::DeleteFileA(downloadedPath.c_str()); // the checks below then reject the missing file
+    }
+    logger().info("Download completed - verifying file");
+
+    if (!verifyDownloadedExecutable(paths.temporaryDownload, entry)) {
+        ::DeleteFileA(paths.temporaryDownload.c_str());
+        logger().error("File verification failed");
+        return 1;
+    }
+
+    logger().info("Verification passed - replacing VESK_Updater.exe");
+    // Same folder, so a plain rename: the installed executable is never left half-written.
+    if (!::MoveFileExA(paths.temporaryDownload.c_str(), paths.installed.c_str(),
+                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        logger().error("Failed to replace VESK_Updater.exe. Error: " + std::to_string(::GetLastError()));
+        ::DeleteFileA(paths.temporaryDownload.c_str());
+        return 1;
+    }
+
+    logger().info("VESK_Updater.exe updated successfully - launching with --restart-done");
+    std::string commandLine = buildRestartDoneCommandLine(paths.installed, channel);
+    STARTUPINFOA startup{};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION info{};
+    if (!::CreateProcessA(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                          &info)) {
+        logger().error("Failed to launch new VESK_Updater.exe. Error: " + std::to_string(::GetLastError()));
+        return 1;
+    }
+    ProcessHandles started = ProcessHandles::adopt(info); // nothing waits for the new executable
+    logger().info("New VESK_Updater.exe launched successfully - exiting");
+    return 0;
+}
+
+void runRestartDone() {
+    runRestartDone(UpdateSources::fromSettings());
+}
+
+void runRestartDone(const UpdateSources& sources) {
+    logger().info("=== Self-Update Flow: restart-done mode ===");
+    const SelfReplacementPaths paths = selfReplacementPaths(sources.installDirectory());
+
+    if (existsForUpdate(paths.copy)) {
+        logger().info("Deleting: " + paths.copy);
+        if (::DeleteFileA(paths.copy.c_str())) {
+            logger().info("Deleted successfully");
+        } else {
+            logger().warning("Failed to delete " + paths.copy);
+        }
+    }
+    // Only empty folders are removed: the copy's own log normally keeps both of them.
+    removeEmptyFolder(paths.updateLogFolder, "Deleting update log directory: ",
+                      "Failed to delete update log directory (may not be empty)");
+    removeEmptyFolder(paths.updateFolder,
+                      "Deleting update directory: ", "Failed to delete update directory (may not be empty)");
+    logger().info("Self-update cleanup completed - proceeding with normal execution");
+}
+
+} // namespace vesk::updater

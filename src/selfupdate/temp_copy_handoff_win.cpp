@@ -1,0 +1,80 @@
+#include "selfupdate/temp_copy_handoff_win.h"
+
+#include "app/current_channel.h"
+#include "core/handles_win.h"
+#include "core/logger.h"
+#include "core/settings.h"
+#include "selfupdate/path_lookup_win.h"
+
+#include <shellapi.h>
+
+#include <string>
+
+namespace vesk::updater {
+
+bool runTempCopyHandoff() {
+    logger().info("Checking for VESK_Updater_temp.exe...");
+    const std::string installDirectory = getInstallDirectory();
+    const std::string tempCopyPath = installDirectory + "\\VESK_Updater_temp.exe";
+    const std::string consoleUpdaterPath = installDirectory + "\\Updater.exe";
+
+    logger().info("Checking temp file: " + tempCopyPath);
+    const PathLookupResult tempCopy = lookUpPath(tempCopyPath);
+    if (tempCopy.outcome == PathLookup::Failed) {
+        // Nothing is handed over on a guess; the next successful update looks again.
+        logger().warning("Could not check temp file: " + tempCopyPath + " (error " +
+                         std::to_string(tempCopy.error) + ")");
+        return false;
+    }
+    if (tempCopy.outcome == PathLookup::Missing) {
+        logger().info("No temp file detected - normal startup");
+        return false;
+    }
+
+    logger().info("=== VESK_Updater_temp.exe detected! ===");
+    logger().info("Launching Updater.exe to handle replacement...");
+
+    const PathLookupResult consoleUpdater = lookUpPath(consoleUpdaterPath);
+    if (consoleUpdater.outcome != PathLookup::Found) {
+        if (consoleUpdater.outcome == PathLookup::Failed) {
+            logger().error("Could not check Updater.exe at: " + consoleUpdaterPath + " (error " +
+                           std::to_string(consoleUpdater.error) + ")");
+        } else {
+            logger().error("Updater.exe not found at: " + consoleUpdaterPath);
+        }
+        logger().error("Cannot perform self-update without Updater.exe");
+        return false;
+    }
+
+    logger().info("Updater.exe found at: " + consoleUpdaterPath);
+    logger().info("Launching Updater.exe for silent self-update...");
+
+    // The console updater's own default is the stable channel, so that word is never passed on.
+    std::string parameters;
+    if (!currentChannel.empty() && currentChannel != "stable") {
+        parameters = "--channel " + currentChannel;
+        logger().info("Passing channel to Updater.exe: -- " + currentChannel);
+    }
+
+    SHELLEXECUTEINFOA info{};
+    info.cbSize = sizeof(info);
+    info.fMask = SEE_MASK_NOCLOSEPROCESS;
+    info.hwnd = nullptr;
+    info.lpVerb = "runas";
+    info.lpFile = consoleUpdaterPath.c_str();
+    info.lpParameters = parameters.c_str();
+    info.lpDirectory = installDirectory.c_str();
+    info.nShow = SW_HIDE;
+    if (!::ShellExecuteExA(&info)) {
+        logger().error("Failed to launch Updater.exe. Error code: " + std::to_string(::GetLastError()));
+        return false;
+    }
+    // Nothing waits for the console updater: it can only replace this program once it has ended.
+    KernelHandle process(info.hProcess);
+
+    logger().info("Updater.exe launched successfully");
+    logger().info("VESK_Updater.exe will now exit to allow replacement");
+    return true;
+}
+
+} // namespace vesk::updater

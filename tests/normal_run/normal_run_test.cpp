@@ -1,0 +1,312 @@
+// A normal run of the real VESK_Updater.exe, copied into a temporary install folder with the console
+// updater simulator beside it as Updater.exe: the window is watched from outside while the run goes on.
+
+#include "core/handles_win.h"
+#include "support/console_simulator.h"
+#include "support/temp_dir.h"
+
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <commctrl.h>
+
+#include <chrono>
+#include <functional>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+using vesk::test::containsInOrder;
+using vesk::test::installSimulator;
+using vesk::test::TempDir;
+using vesk::updater::KernelHandle;
+using vesk::updater::RegKey;
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr const char* kInstallKey = "SOFTWARE\\Corvanne\\VESK";
+constexpr const char* kInstallValue = "InstallPath";
+
+// Points the install directory of the prefix's registry at a folder for one test and puts back what was
+// there before.
+class ScopedInstallPath {
+public:
+    explicit ScopedInstallPath(const std::string& folder) {
+        RegKey key;
+        if (::RegCreateKeyExA(HKEY_LOCAL_MACHINE, kInstallKey, 0, nullptr, 0, KEY_READ | KEY_WRITE, nullptr,
+                              key.put(), nullptr) != ERROR_SUCCESS) {
+            ADD_FAILURE() << "cannot open HKLM\\" << kInstallKey;
+            return;
+        }
+        char old[1024] = {};
+        DWORD size = sizeof(old) - 1;
+        DWORD type = 0;
+        if (::RegQueryValueExA(key.get(), kInstallValue, nullptr, &type, reinterpret_cast<BYTE*>(old),
+                               &size) == ERROR_SUCCESS &&
+            type == REG_SZ) {
+            previous = std::string(old);
+        }
+        ::RegSetValueExA(key.get(), kInstallValue, 0, REG_SZ, reinterpret_cast<const BYTE*>(folder.c_str()),
+                         static_cast<DWORD>(folder.size() + 1));
+    }
+    ~ScopedInstallPath() {
+        RegKey key;
+        if (::RegOpenKeyExA(HKEY_LOCAL_MACHINE, kInstallKey, 0, KEY_WRITE, key.put()) != ERROR_SUCCESS) {
+            return;
+        }
+        if (previous) {
+            ::RegSetValueExA(key.get(), kInstallValue, 0, REG_SZ,
+                             reinterpret_cast<const BYTE*>(previous->c_str()),
+                             static_cast<DWORD>(previous->size() + 1));
+        } else {
+            ::RegDeleteValueA(key.get(), kInstallValue);
+        }
+    }
+
+private:
+    std::optional<std::string> previous;
+};
+
+struct Sample {
+    std::string status;
+    int progress = -1;
+    bool operator==(const Sample&) const = default;
+};
+
+struct Observed {
+    bool windowSeen = false;
+    std::vector<Sample> samples; // every change of (status, progress), in order
+    bool exited = false;
+    DWORD exitCode = 0;
+    std::vector<std::string> log;
+};
+
+std::string narrow(const std::wstring& text) {
+    std::string out;
+    for (wchar_t unit : text) {
+        out.push_back(static_cast<char>(unit & 0xFF));
+    }
+    return out;
+}
+
+// The program's window, if it is showing: the one of the window class that belongs to the process.
+HWND programWindow(DWORD processId) {
+    HWND window = nullptr;
+    while ((window = ::FindWindowExW(nullptr, window, L"VESKUpdaterWindow", nullptr)) != nullptr) {
+        DWORD owner = 0;
+        ::GetWindowThreadProcessId(window, &owner);
+        if (owner == processId) {
+            return window;
+        }
+    }
+    return nullptr;
+}
+
+std::optional<Sample> sampleWindow(HWND window) {
+    const HWND status = ::GetDlgItem(window, 1002);
+    const HWND bar = ::GetDlgItem(window, 1001);
+    if (status == nullptr || bar == nullptr) {
+        return std::nullopt;
+    }
+    wchar_t text[512] = {};
+    ::GetWindowTextW(status, text, 512);
+    DWORD_PTR position = 0;
+    if (!::SendMessageTimeoutW(bar, PBM_GETPOS, 0, 0, SMTO_ABORTIFHUNG, 1000, &position)) {
+        return std::nullopt;
+    }
+    return Sample{narrow(text), static_cast<int>(position)};
+}
+
+std::vector<std::string> readLogLines(const std::string& path) {
+    std::vector<std::string> lines;
+    const std::string bytes = vesk::test::readFileBytes(path);
+    size_t start = 0;
+    while (start < bytes.size()) {
+        size_t end = bytes.find("\r\n", start);
+        if (end == std::string::npos) {
+            end = bytes.size();
+        }
+        const std::string line = bytes.substr(start, end - start);
+        lines.push_back(line.size() > 22 ? line.substr(22) : line); // without the time stamp
+        start = end + 2;
+    }
+    return lines;
+}
+
+// Installs the program and the simulator with `script`, runs the program and watches its window until it
+// ends. `onSample` sees every new state of the window.
+Observed runProgram(const TempDir& install, const std::string& script,
+                    const std::function<void(HWND, const Sample&)>& onSample = {}) {
+    const std::string program = install.file("VESK_Updater.exe");
+    EXPECT_TRUE(::CopyFileA((vesk::test::executableDirectory() + "\\VESK_Updater.exe").c_str(),
+                            program.c_str(), FALSE));
+    installSimulator(install.path(), script);
+    ScopedInstallPath installPath(install.path());
+
+    STARTUPINFOA startup{};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION info{};
+    std::string commandLine = "\"" + program + "\"";
+    Observed observed;
+    if (!::CreateProcessA(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                          install.path().c_str(), &startup, &info)) {
+        ADD_FAILURE() << "cannot start " << program << ": error " << ::GetLastError();
+        return observed;
+    }
+    const auto process = vesk::updater::ProcessHandles::adopt(info);
+
+    const auto deadline = std::chrono::steady_clock::now() + 60s;
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (::WaitForSingleObject(process.process.get(), 10) == WAIT_OBJECT_0) {
+            observed.exited = true;
+            break;
+        }
+        const HWND window = programWindow(info.dwProcessId);
+        if (window == nullptr) {
+            continue;
+        }
+        observed.windowSeen = true;
+        if (const auto sample = sampleWindow(window)) {
+            if (observed.samples.empty() || !(observed.samples.back() == *sample)) {
+                observed.samples.push_back(*sample);
+                if (onSample) {
+                    onSample(window, *sample);
+                }
+            }
+        }
+    }
+    if (!observed.exited) {
+        ::TerminateProcess(process.process.get(), 99);
+        ::WaitForSingleObject(process.process.get(), 5000);
+    }
+    ::GetExitCodeProcess(process.process.get(), &observed.exitCode);
+    observed.log = readLogLines(install.file("logs\\ui_logs.log"));
+    return observed;
+}
+
+bool sawStatus(const Observed& observed, const std::string& status) {
+    for (const Sample& sample : observed.samples) {
+        if (sample.status == status) {
+            return true;
+        }
+    }
+    return false;
+}
+
+std::string describe(const Observed& observed) {
+    std::string text = "window samples:\n";
+    for (const Sample& sample : observed.samples) {
+        text += "  [" + std::to_string(sample.progress) + "] " + sample.status + "\n";
+    }
+    text += "log:\n";
+    for (const std::string& line : observed.log) {
+        text += "  " + line + "\n";
+    }
+    return text;
+}
+
+std::string info(const std::string& message) {
+    return "[INFO] [] " + message;
+}
+
+TEST(NormalRun, SuccessShowsProgressThenClosesItselfAndExitsZero) {
+    TempDir install;
+    const Observed observed = runProgram(install, "line VESK Update Client starting\n"
+                                                  "sleep 600\n"
+                                                  "line Downloaded manifest (2 KB)\n"
+                                                  "sleep 600\n"
+                                                  "line Updated: C:\\Program Files\\VESK\\bin\\VESK.exe\n"
+                                                  "sleep 600\n"
+                                                  "line Update completed successfully\n"
+                                                  "exit 0\n");
+    ASSERT_TRUE(observed.exited) << describe(observed);
+    EXPECT_EQ(observed.exitCode, 0u);
+    EXPECT_TRUE(observed.windowSeen);
+    // The phrases' texts and values reached the window while the console updater ran.
+    EXPECT_TRUE(containsInOrder(
+        [&] {
+            std::vector<std::string> seen;
+            for (const Sample& sample : observed.samples) {
+                seen.push_back(std::to_string(sample.progress) + " " + sample.status);
+            }
+            return seen;
+        }(),
+        {"15 Starting VESK Update Client...", "30 Downloading update manifest...", "33 Installing: VESK.exe",
+         "100 Update completed successfully!"}))
+        << describe(observed);
+    ASSERT_FALSE(observed.samples.empty());
+    EXPECT_EQ(observed.samples.back(), (Sample{"Update completed successfully!", 100})) << describe(observed);
+
+    EXPECT_TRUE(containsInOrder(
+        observed.log,
+        {info("Starting update thread for normal workflow"), info("=== Update Thread Starting ==="),
+         info("Channel for update: stable"), info("Update client initialized successfully"),
+         info("Using console updater: " + install.file("Updater.exe")),
+         info("Console updater process completed with exit code: 0"),
+         info("Update process completed with result: SUCCESS"), info("Update thread completed"),
+         info("Checking for pending self-update after successful update..."),
+         info("VESK_Updater.exe exiting with code: 0")}))
+        << describe(observed);
+}
+
+TEST(NormalRun, FailedUpdateShowsFailureAndStillExitsZero) {
+    TempDir install;
+    const Observed observed = runProgram(install, "line VESK Update Client starting\n"
+                                                  "sleep 600\n"
+                                                  "line ERROR: Failed to stop service VESKSvc\n"
+                                                  "sleep 600\n"
+                                                  "exit 1\n");
+    ASSERT_TRUE(observed.exited) << describe(observed);
+    EXPECT_EQ(observed.exitCode, 0u);
+    EXPECT_TRUE(sawStatus(observed, "Error: Failed to stop service VESKSvc")) << describe(observed);
+    ASSERT_FALSE(observed.samples.empty());
+    EXPECT_EQ(observed.samples.back(), (Sample{"Update failed!", 100})) << describe(observed);
+    EXPECT_TRUE(containsInOrder(observed.log, {info("Console updater process completed with exit code: 1"),
+                                               info("Update process completed with result: FAILURE"),
+                                               info("Update thread completed"),
+                                               info("VESK_Updater.exe exiting with code: 0")}))
+        << describe(observed);
+    for (const std::string& line : observed.log) {
+        EXPECT_EQ(line.find("Checking for pending self-update"), std::string::npos);
+    }
+}
+
+TEST(NormalRun, WindowClosedDuringTheUpdateEndsTheProgramAtOnce) {
+    TempDir install;
+    std::chrono::steady_clock::time_point closedAt{};
+    const Observed observed = runProgram(install, "line VESK Update Client starting\nhang\n",
+                                         [&](HWND window, const Sample& sample) {
+                                             if (sample.status == "Starting VESK Update Client..." &&
+                                                 closedAt == std::chrono::steady_clock::time_point{}) {
+                                                 closedAt = std::chrono::steady_clock::now();
+                                                 ::PostMessageW(window, WM_CLOSE, 0, 0); // the close button
+                                             }
+                                         });
+    const auto endedAfter = std::chrono::steady_clock::now() - closedAt;
+    // The console updater is left running, as a closed window leaves it; end it here.
+    const auto record = vesk::test::readSimulatorRecord(install.file("Updater.exe"));
+    if (record.count("pid") != 0) {
+        KernelHandle child(
+            ::OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, std::stoul(record.at("pid"))));
+        if (child) {
+            ::TerminateProcess(child.get(), 0);
+            ::WaitForSingleObject(child.get(), 5000);
+        }
+    }
+    ASSERT_NE(closedAt, std::chrono::steady_clock::time_point{}) << describe(observed);
+    ASSERT_TRUE(observed.exited) << describe(observed);
+    EXPECT_LT(endedAfter, 5s);
+    EXPECT_EQ(observed.exitCode, 0u);
+    EXPECT_TRUE(containsInOrder(
+        observed.log, {info("Console updater process started successfully (PID: " + record.at("pid") + ")"),
+                       info("VESK_Updater.exe exiting with code: 0")}))
+        << describe(observed);
+    for (const std::string& line : observed.log) {
+        EXPECT_EQ(line.find("Update process completed with result"), std::string::npos) << line;
+    }
+}
+
+} // namespace

@@ -1,0 +1,72 @@
+#pragma once
+
+// Running the real VESK_Updater.exe from a temporary install folder: the folder, the registry values that
+// point at it, the loopback server on the program's built-in address, and the processes the run leaves.
+
+#include "support/http_test_server.h"
+#include "support/temp_dir.h"
+
+#include <windows.h>
+
+#include <chrono>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace vesk::test {
+
+// Sets one HKLM string value (or removes it) for the life of the object and puts the old state back.
+class ScopedMachineValue {
+public:
+    ScopedMachineValue(std::string subkey, std::string name, const std::optional<std::string>& value);
+    ~ScopedMachineValue();
+    ScopedMachineValue(const ScopedMachineValue&) = delete;
+    ScopedMachineValue& operator=(const ScopedMachineValue&) = delete;
+
+private:
+    std::string subkey_;
+    std::string name_;
+    std::optional<std::string> previous_;
+};
+
+// A test server on the port of the program's built-in default server. Another test run on this machine may
+// hold that port for a while, so binding is retried until the timeout; nullptr when it never became free.
+std::unique_ptr<HttpTestServer> serverOnDefaultPort(std::chrono::milliseconds timeout);
+
+// A started program: its id, and its exit code once it ended within the time given.
+struct ProgramRun {
+    DWORD processId = 0;
+    bool ended = false;
+    DWORD exitCode = 0;
+};
+// Starts exe with the arguments in its own folder and waits for its end; a program still running at the
+// timeout is terminated (ended stays false).
+ProgramRun runProgram(const std::string& exe, const std::string& arguments,
+                      std::chrono::milliseconds timeout);
+
+// Ids of the running processes whose executable lies inside folder.
+std::vector<DWORD> processesInside(const std::string& folder);
+// Waits until no process runs from inside folder. At the timeout the rest are terminated and false returned.
+bool waitUntilNoProcessInside(const std::string& folder, std::chrono::milliseconds timeout);
+
+// A temporary install folder holding the program built for the tests and the real zlib1.dll.
+class ProgramInstall {
+public:
+    ProgramInstall();
+    const std::string& path() const { return dir_.path(); }
+    std::string file(const std::string& relative) const { return dir_.file(relative); }
+    std::string program() const { return file("VESK_Updater.exe"); }
+    std::string log() const { return file("logs\\ui_logs.log"); }
+    std::string copyLog() const { return file("update\\logs\\ui_logs.log"); }
+
+private:
+    TempDir dir_;
+};
+
+// Build-time fixtures of these tests.
+std::string integrationFixture(const std::string& name);
+// The program as built, byte for byte.
+std::string builtProgramBytes();
+
+} // namespace vesk::test

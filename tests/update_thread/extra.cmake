@@ -1,0 +1,2 @@
+# The update thread tests start the console updater simulator as Updater.exe.
+add_dependencies(${VESK_AREA_TARGET} console_updater_simulator)
