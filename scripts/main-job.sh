@@ -30,13 +30,16 @@ fail() {
   exit 1
 }
 
-# Succeeds when nothing listens on (or holds) 127.0.0.1:<port>.
+# Succeeds when no other server holds 127.0.0.1:<port>. Connections of an earlier run still in TIME_WAIT do not
+# count: the HTTP server reuses the address as well.
 port_is_free() {
   python3 - "$1" <<'PY'
 import socket, sys
 s = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
 try:
     s.bind(("127.0.0.1", int(sys.argv[1])))
+    s.listen(1)
 except OSError:
     sys.exit(1)
 finally:
