@@ -157,11 +157,10 @@ bool PreflightUpdater::handOverIfOwnExecutableDiffers(const std::string& ownEntr
         logger().error("Failed to spawn new process. Error: " + std::to_string(::GetLastError()));
         return false;
     }
+    ProcessHandles started = ProcessHandles::adopt(info);
     logger().info("New process spawned successfully - exiting current process");
-    {
-        // Closed at once: the copy waits for this process, not the other way round.
-        ProcessHandles started = ProcessHandles::adopt(info);
-    }
+    // Closed at once: the copy waits for this process, not the other way round.
+    started = ProcessHandles{};
     endProcess_();
     return true;
 }
