@@ -396,6 +396,7 @@ TEST_F(EntryRoutine, WindowClosedByTheUpdateWaitsForTheThreadsLastSteps) {
         });
     };
     EXPECT_EQ(runEntryRoutine("--channel beta", system.environment()), 0);
+    ASSERT_TRUE(worker.joinable());
     worker.join();
     EXPECT_EQ(system.calls, (Lines{preflightCall("beta"), threadStartCall("beta")}));
     Lines expected = concat(startLines("--channel beta"), phaseOneLines("beta"));
