@@ -1,0 +1,139 @@
+#include "native_support.h"
+
+#include "cli.h"
+
+#include <arpa/inet.h>
+#include <fstream>
+#include <netinet/in.h>
+#include <random>
+#include <sstream>
+#include <stdexcept>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace vesk::release::test {
+
+ScratchDir::ScratchDir() {
+    std::string pattern = (fs::temp_directory_path() / "vesk-release-test-XXXXXX").string();
+    if (!::mkdtemp(pattern.data())) {
+        throw std::runtime_error("mkdtemp failed");
+    }
+    path_ = pattern;
+}
+
+ScratchDir::~ScratchDir() {
+    std::error_code ignored;
+    fs::remove_all(path_, ignored);
+}
+
+std::string readBytes(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream content;
+    content << in.rdbuf();
+    return content.str();
+}
+
+void writeBytes(const fs::path& path, const std::string& bytes) {
+    fs::create_directories(path.parent_path());
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    if (!out) {
+        throw std::runtime_error("cannot write " + path.string());
+    }
+}
+
+std::string noiseBytes(size_t size, unsigned seed) {
+    std::mt19937 generator(seed);
+    std::string bytes(size, '\0');
+    for (char& b : bytes) {
+        b = static_cast<char>(generator() & 0xFF);
+    }
+    return bytes;
+}
+
+int runTool(const std::vector<std::string>& args, std::string& out, std::string& err) {
+    std::ostringstream outStream, errStream;
+    const int code = runCli(args, outStream, errStream);
+    out = outStream.str();
+    err = errStream.str();
+    return code;
+}
+
+LoopbackFileServer::LoopbackFileServer(fs::path root) : root_(std::move(root)) {
+    listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = 0; // other test runs share this machine: let the system pick a free port
+    socklen_t length = sizeof address;
+    if (listener_ < 0 || ::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        ::listen(listener_, 16) != 0 ||
+        ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        throw std::runtime_error("cannot start the loopback server");
+    }
+    port_ = ntohs(address.sin_port);
+    thread_ = std::thread([this] { serve(); });
+}
+
+LoopbackFileServer::~LoopbackFileServer() {
+    stopping_ = true;
+    ::shutdown(listener_, SHUT_RDWR);
+    thread_.join();
+    ::close(listener_);
+}
+
+std::string LoopbackFileServer::origin() const {
+    return "http://127.0.0.1:" + std::to_string(port_);
+}
+
+std::vector<std::string> LoopbackFileServer::requests() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return requests_;
+}
+
+void LoopbackFileServer::serve() {
+    while (!stopping_) {
+        const int client = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+        if (client < 0) {
+            if (stopping_) {
+                return;
+            }
+            continue;
+        }
+        std::string request;
+        char buffer[4096];
+        while (request.find("\r\n\r\n") == std::string::npos) {
+            const ssize_t n = ::recv(client, buffer, sizeof buffer, 0);
+            if (n <= 0) {
+                break;
+            }
+            request.append(buffer, static_cast<size_t>(n));
+        }
+        const size_t pathStart = request.find(' ') + 1;
+        const std::string path = request.substr(pathStart, request.find(' ', pathStart) - pathStart);
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            requests_.push_back(path);
+        }
+        const fs::path file = root_ / fs::path(path).relative_path();
+        std::string response;
+        std::error_code ec;
+        if (path.find("..") == std::string::npos && fs::is_regular_file(file, ec)) {
+            const std::string body = readBytes(file);
+            response =
+                "HTTP/1.0 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+        } else {
+            response = "HTTP/1.0 404 Not Found\r\nContent-Length: 9\r\n\r\nnot found";
+        }
+        for (size_t sent = 0; sent < response.size();) {
+            const ssize_t n = ::send(client, response.data() + sent, response.size() - sent, MSG_NOSIGNAL);
+            if (n <= 0) {
+                break;
+            }
+            sent += static_cast<size_t>(n);
+        }
+        ::close(client);
+    }
+}
+
+} // namespace vesk::release::test

@@ -1,0 +1,62 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <string_view>
+
+namespace vesk::release {
+
+namespace fs = std::filesystem;
+
+// Size and SHA-256 (64 lower-case hex digits) of some bytes.
+struct Digest {
+    std::uint64_t size = 0;
+    std::string sha256;
+};
+
+// Incremental SHA-256 over OpenSSL's EVP interface.
+class Sha256 {
+public:
+    Sha256();
+    ~Sha256();
+    Sha256(const Sha256&) = delete;
+    Sha256& operator=(const Sha256&) = delete;
+
+    void update(const void* data, size_t size);
+    // The digest as lower-case hex; the object is spent afterwards.
+    std::string finishHex();
+
+private:
+    void* context_;
+};
+
+std::string sha256Hex(std::string_view bytes);
+
+// Reads a whole file; on failure returns false with error naming the file and the reason.
+bool readWholeFile(const fs::path& path, std::string& out, std::string& error);
+
+// Streams a file through consume() in chunks of chunkSize bytes; false with error on a read failure or
+// when consume() returns false (then error is left to the caller's wording if consume() set none).
+bool streamFile(const fs::path& path, size_t chunkSize,
+                const std::function<bool(const char*, size_t)>& consume, std::string& error);
+
+// Size and SHA-256 of a file's content.
+bool digestFile(const fs::path& path, Digest& digest, std::string& error);
+
+// A name beside target that no other writer uses: target + ".tmp-" + process id + "-" + counter.
+fs::path temporarySibling(const fs::path& target);
+
+enum class ExistingFile { Replace, Keep };
+
+// Writes bytes to a temporary sibling of path (created with the given permission bits), flushes it to
+// disk and moves it to path, so readers see either the old file or the whole new one. With
+// ExistingFile::Keep an existing path is an error and stays untouched. On failure nothing is left behind.
+bool writeFileAtomically(const fs::path& path, std::string_view bytes, std::string& error,
+                         ExistingFile existing = ExistingFile::Replace, unsigned mode = 0644);
+
+// "path: reason" from an errno value.
+std::string describeErrno(const fs::path& path, int errorNumber);
+
+} // namespace vesk::release
