@@ -45,6 +45,16 @@ EntryEnvironment systemEntryEnvironment() {
     environment.showError = [](const std::wstring& text, const std::wstring& caption) {
         ::MessageBoxW(nullptr, text.c_str(), caption.c_str(), MB_OK | MB_ICONERROR);
     };
+    environment.runRestartStart = [](const std::string& channel, std::uint32_t processId) {
+        return runRestartStart(channel, processId);
+    };
+    environment.runRestartDone = [] { runRestartDone(); };
+    environment.runPreflight = [](const std::string& channel) { PreflightUpdater().runPreflight(channel); };
+    environment.processPendingSelfUpdate = [] { return processPendingSelfUpdate(); };
+    environment.startUpdateThread = [](UpdaterWindow* window) {
+        std::thread(updateThreadMain, window).detach();
+    };
+    environment.finalStepsGate = &updateThreadGate();
     return environment;
 }
 
@@ -75,17 +85,17 @@ int runEntryRoutine(const std::string& commandLine, const EntryEnvironment& envi
 
     const RestartStartRequest restartStart = findRestartStart(tokens);
     if (restartStart.chosen()) {
-        return runRestartStart(channel, restartStart.processId);
+        return environment.runRestartStart(channel, restartStart.processId);
     }
 
     if (countToken(tokens, kOptionRestartDone) > 0) {
-        runRestartDone();
+        environment.runRestartDone();
     }
 
     log.info("Preflight channel: " + channelForLog(channel));
     log.info("Downloading manifest and checking core updater files...");
     // Its result is not examined; it ends the process itself when it hands over to a copy of the program.
-    PreflightUpdater().runPreflight(channel);
+    environment.runPreflight(channel);
     log.info("Core file verification completed - proceeding with normal startup");
 
     log.info("=== Phase 2: Command Line Processing & Normal Workflow ===");
@@ -123,7 +133,7 @@ int runEntryRoutine(const std::string& commandLine, const EntryEnvironment& envi
             }
         }
         log.info("Elevated - processing self-update now");
-        return processPendingSelfUpdate();
+        return environment.processPendingSelfUpdate();
     }
 
     log.info("Now run the update thread for normal workflow");
@@ -139,14 +149,16 @@ int runEntryRoutine(const std::string& commandLine, const EntryEnvironment& envi
     window->setTitle("VESK Updater");
 
     log.info("Starting update thread for normal workflow");
-    std::thread(updateThreadMain, window.get()).detach();
+    environment.startUpdateThread(window.get());
 
     log.debug("Starting UI message loop");
     const int exitCode = window->runMessageLoop();
     // The window closes itself as the update ends, while the update thread still logs the result, cleans up,
     // may start the console updater to replace this program and reports once more: those steps finish
     // first. A window the user closed while the update ran ends the program at once, as it always has.
-    if (updateThreadGate().waitAfterWindowClosed(kFinalStepsLimit) != FinalStepsGate::Outcome::Finished) {
+    FinalStepsGate* const gate = environment.finalStepsGate;
+    if (gate == nullptr ||
+        gate->waitAfterWindowClosed(kFinalStepsLimit) != FinalStepsGate::Outcome::Finished) {
         static_cast<void>(window.release()); // the thread may still use it; the process ends first
     }
     log.info("VESK_Updater.exe exiting with code: " + std::to_string(static_cast<std::uint32_t>(exitCode)));

@@ -1,14 +1,19 @@
 #pragma once
 
+#include "app/final_steps_gate.h"
 #include "core/privilege.h"
 
+#include <cstdint>
 #include <functional>
 #include <string>
 
 namespace vesk::updater {
 
-// What the entry routine asks of the system where a test must be able to answer differently: Wine always
-// reports an elevated process, and a message box would wait for a click.
+class UpdaterWindow;
+
+// What the entry routine asks of the system and of the program's modes, so that a test can answer
+// differently: Wine always reports an elevated process, a message box would wait for a click, and the modes
+// download, replace files and end the process. systemEntryEnvironment() fills every member with the real one.
 struct EntryEnvironment {
     // Whether this process is elevated.
     std::function<bool()> isProcessElevated;
@@ -16,9 +21,23 @@ struct EntryEnvironment {
     std::function<ElevationResult(int argc, const char* const argv[])> restartElevated;
     // An error message box with no owner window, MB_OK and MB_ICONERROR.
     std::function<void(const std::wstring& text, const std::wstring& caption)> showError;
+
+    // Restart-start mode for the channel, waiting for processId; returns the process exit code.
+    std::function<int(const std::string& channel, std::uint32_t processId)> runRestartStart;
+    // Removes what restart-start left behind.
+    std::function<void()> runRestartDone;
+    // Checks and repairs the core files for the channel; does not return when it hands over to a copy.
+    std::function<void(const std::string& channel)> runPreflight;
+    // The deferred self-update mode; returns the process exit code.
+    std::function<int()> processPendingSelfUpdate;
+    // Starts the detached update thread that reports to the window.
+    std::function<void(UpdaterWindow* window)> startUpdateThread;
+    // Tells the end of a normal run whether the update thread's last steps are under way or done.
+    FinalStepsGate* finalStepsGate = nullptr;
 };
 
-// The real system: the token's elevation, the shell's "runas" relaunch and MessageBoxW.
+// The real system and modes: the token's elevation, the shell's "runas" relaunch, MessageBoxW, the restart
+// modes, the preflight, the deferred self-update and the update thread with its gate.
 EntryEnvironment systemEntryEnvironment();
 
 // The program's start-up: logs the start, makes sure it runs elevated, picks the mode from the command line

@@ -6,6 +6,7 @@
 #include <nlohmann/json.hpp>
 
 #include <exception>
+#include <stdexcept>
 
 namespace vesk::updater {
 
@@ -17,10 +18,21 @@ std::string orNotSpecified(const std::string& value) {
     return value.empty() ? "(not specified)" : value;
 }
 
+// Re-serialising the manifest object recurses once per nesting level, so a text nested absurdly deep could
+// exhaust the stack, which no handler can catch. Real manifests nest a handful of levels.
+constexpr int kMaxNestingDepth = 512;
+
+bool refuseDeepNesting(int depth, Json::parse_event_t /*event*/, Json& /*parsed*/) {
+    if (depth > kMaxNestingDepth) {
+        throw std::runtime_error("JSON nesting deeper than " + std::to_string(kMaxNestingDepth) + " levels");
+    }
+    return true;
+}
+
 // Steps through the signature block and logs what it finds; JSON and type errors propagate to the caller.
 void reportSignature(const std::string& manifestText, bool detailed, Logger& log) {
     // Member order must survive parsing: the signed text is the manifest object re-serialised as written.
-    const Json root = Json::parse(manifestText);
+    const Json root = Json::parse(manifestText, refuseDeepNesting);
     if (!root.is_object() || !root.contains("signature")) {
         if (detailed) {
             log.warning("No signature object found in manifest");

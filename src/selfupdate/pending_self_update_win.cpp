@@ -4,6 +4,7 @@
 #include "core/logger.h"
 #include "integrity/file_hash.h"
 #include "selfupdate/path_lookup_win.h"
+#include "selfupdate/unexpected_error.h"
 
 #include <cstdio>
 #include <fstream>
@@ -275,7 +276,9 @@ int processPendingSelfUpdate() {
     return processPendingSelfUpdate(console);
 }
 
-int processPendingSelfUpdate(IPendingUpdateConsole& console) {
+namespace {
+
+int pendingSelfUpdateSteps(IPendingUpdateConsole& console) {
     const auto say = [&console](const std::string& line) { console.writeLine(line); };
 
     logger().info("=== Self-Update Processing Starting ===");
@@ -370,6 +373,18 @@ int processPendingSelfUpdate(IPendingUpdateConsole& console) {
         console.waitForKey();
     }
     return successful == processed ? 0 : 1;
+}
+
+} // namespace
+
+int processPendingSelfUpdate(IPendingUpdateConsole& console) {
+    // The mode's exit code is its only report to whoever started it: anything that escapes is a failure.
+    try {
+        return pendingSelfUpdateSteps(console);
+    } catch (...) {
+        logUnexpectedError("Self-update processing");
+        return 1;
+    }
 }
 
 } // namespace vesk::updater

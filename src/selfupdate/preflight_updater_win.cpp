@@ -10,6 +10,7 @@
 #include "selfupdate/file_checks_win.h"
 #include "selfupdate/release_manifest.h"
 #include "selfupdate/restart_command_line.h"
+#include "selfupdate/unexpected_error.h"
 #include "transfer/fallback_download.h"
 #include "transfer/http_download.h"
 
@@ -63,13 +64,23 @@ PreflightUpdater::PreflightUpdater(UpdateSources sources, std::function<void()> 
     : sources_(std::move(sources)), endProcess_(std::move(endProcess)) {}
 
 void PreflightUpdater::runPreflight(const std::string& channel) {
+    // Whatever escapes a step ends the run like any other failed preflight: the caller goes on and looks
+    // for the files it needs.
+    try {
+        runSteps(channel);
+    } catch (...) {
+        logUnexpectedError("Preflight update");
+    }
+}
+
+void PreflightUpdater::runSteps(const std::string& channel) {
     counters_ = PreflightCounters{};
     logger().info("=== Preflight Update Starting ===");
     logger().info("Channel: " + channelForLog(channel));
 
     const std::string manifestUrl = sources_.manifestUrl(channel);
     logger().info("Downloading manifest from: " + manifestUrl);
-    const std::string manifestText = downloadToString(manifestUrl);
+    const std::string manifestText = HttpDownloader::downloadToString(manifestUrl);
     if (manifestText.empty()) {
         logger().warning("Failed to download manifest - skipping preflight update");
         return;
@@ -146,11 +157,10 @@ bool PreflightUpdater::handOverIfOwnExecutableDiffers(const std::string& ownEntr
         logger().error("Failed to spawn new process. Error: " + std::to_string(::GetLastError()));
         return false;
     }
+    ProcessHandles started = ProcessHandles::adopt(info);
     logger().info("New process spawned successfully - exiting current process");
-    {
-        // Closed at once: the copy waits for this process, not the other way round.
-        ProcessHandles started = ProcessHandles::adopt(info);
-    }
+    // Closed at once: the copy waits for this process, not the other way round.
+    started = ProcessHandles{};
     endProcess_();
     return true;
 }

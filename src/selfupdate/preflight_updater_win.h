@@ -26,6 +26,7 @@ public:
     const PreflightCounters& counters() const { return counters_; }
 
 private:
+    void runSteps(const std::string& channel);
     // True when the hand-over copy was started and endProcess has been called.
     bool handOverIfOwnExecutableDiffers(const std::string& ownEntry, const std::string& installDirectory,
                                         const std::string& channel);

@@ -9,6 +9,7 @@
 #include "selfupdate/release_manifest.h"
 #include "selfupdate/restart_command_line.h"
 #include "selfupdate/self_update_text.h"
+#include "selfupdate/unexpected_error.h"
 #include "transfer/fallback_download.h"
 #include "transfer/http_download.h"
 
@@ -84,14 +85,16 @@ int runRestartStart(const std::string& channel, std::uint32_t processId) {
     return runRestartStart(channel, processId, UpdateSources::fromSettings());
 }
 
-int runRestartStart(const std::string& channel, std::uint32_t processId, const UpdateSources& sources) {
+namespace {
+
+int restartStartSteps(const std::string& channel, std::uint32_t processId, const UpdateSources& sources) {
     logger().info("=== Self-Update Flow: restart-start mode ===");
     waitForPredecessor(processId);
 
     const SelfReplacementPaths paths = selfReplacementPaths(sources.installDirectory());
     const std::string manifestUrl = sources.manifestUrl(channel);
     logger().info("Downloading manifest from: " + manifestUrl);
-    const std::string manifestText = downloadToString(manifestUrl);
+    const std::string manifestText = HttpDownloader::downloadToString(manifestUrl);
     if (manifestText.empty()) {
         logger().error("Failed to download manifest for self-update");
         return 1;
@@ -159,11 +162,7 @@ int runRestartStart(const std::string& channel, std::uint32_t processId, const U
     return 0;
 }
 
-void runRestartDone() {
-    runRestartDone(UpdateSources::fromSettings());
-}
-
-void runRestartDone(const UpdateSources& sources) {
+void restartDoneSteps(const UpdateSources& sources) {
     logger().info("=== Self-Update Flow: restart-done mode ===");
     const SelfReplacementPaths paths = selfReplacementPaths(sources.installDirectory());
 
@@ -181,6 +180,31 @@ void runRestartDone(const UpdateSources& sources) {
     removeEmptyFolder(paths.updateFolder,
                       "Deleting update directory: ", "Failed to delete update directory (may not be empty)");
     logger().info("Self-update cleanup completed - proceeding with normal execution");
+}
+
+} // namespace
+
+int runRestartStart(const std::string& channel, std::uint32_t processId, const UpdateSources& sources) {
+    // Anything that escapes a step is one more failure of the copy: exit code 1, nothing else started.
+    try {
+        return restartStartSteps(channel, processId, sources);
+    } catch (...) {
+        logUnexpectedError("Self-update (restart-start)");
+        return 1;
+    }
+}
+
+void runRestartDone() {
+    runRestartDone(UpdateSources::fromSettings());
+}
+
+void runRestartDone(const UpdateSources& sources) {
+    // The clean-up only tidies up: whatever goes wrong in it, the start-up goes on.
+    try {
+        restartDoneSteps(sources);
+    } catch (...) {
+        logUnexpectedError("Self-update cleanup (restart-done)");
+    }
 }
 
 } // namespace vesk::updater

@@ -5,6 +5,7 @@
 #include "core/logger.h"
 #include "core/settings.h"
 #include "selfupdate/path_lookup_win.h"
+#include "selfupdate/unexpected_error.h"
 
 #include <shellapi.h>
 
@@ -12,7 +13,9 @@
 
 namespace vesk::updater {
 
-bool runTempCopyHandoff() {
+namespace {
+
+bool handOverTempCopy() {
     logger().info("Checking for VESK_Updater_temp.exe...");
     const std::string installDirectory = getInstallDirectory();
     const std::string tempCopyPath = installDirectory + "\\VESK_Updater_temp.exe";
@@ -78,6 +81,19 @@ bool runTempCopyHandoff() {
     logger().info("Updater.exe launched successfully");
     logger().info("VESK_Updater.exe will now exit to allow replacement");
     return true;
+}
+
+} // namespace
+
+bool runTempCopyHandoff() {
+    // Runs at the very end of an update on the update thread: a failure here must not take the program
+    // down before its window has closed. Whatever escapes counts as a hand-over that did not happen.
+    try {
+        return handOverTempCopy();
+    } catch (...) {
+        logUnexpectedError("Temp-copy handoff");
+        return false;
+    }
 }
 
 } // namespace vesk::updater

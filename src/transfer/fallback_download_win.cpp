@@ -28,16 +28,6 @@ bool endsWith(const std::string& text, const std::string& suffix) {
            text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
 }
 
-// Byte for byte: the URLs we build are ASCII, and this is how the server contract has always read them.
-std::wstring widen(const std::string& text) {
-    std::wstring wide;
-    wide.reserve(text.size());
-    for (char c : text) {
-        wide.push_back(static_cast<wchar_t>(static_cast<unsigned char>(c)));
-    }
-    return wide;
-}
-
 class Cleaner {
 public:
     explicit Cleaner(const FallbackDownloadSteps& steps) : steps(steps) {}
@@ -140,7 +130,7 @@ bool downloadWithFallback(const std::vector<std::string>& baseUrls, const std::s
         if (!createTempFile(tempDir, downloadPath)) {
             continue;
         }
-        if (!downloadToFile(widen(url), downloadPath)) {
+        if (!HttpDownloader::downloadToFile(widenUrl(url), downloadPath)) {
             cleaner.removeFile(downloadPath);
             continue;
         }

@@ -17,6 +17,13 @@ bool downloadToFile(const std::wstring& url, const std::string& filePath, const 
 // Fetches url with a GET and returns the body; "" means failure or an empty body.
 std::string downloadToString(const std::string& url);
 
+// The two downloads under the name the rest of the program knows them by: one GET, no retries, no logging.
+class HttpDownloader {
+public:
+    static bool downloadToFile(const std::wstring& url, const std::string& filePath);
+    static std::string downloadToString(const std::string& url);
+};
+
 // "Downloader/1.0", followed by " (hash:" + ownHash + ")" when ownHash is not empty.
 std::string downloadUserAgent(const std::string& ownHash);
 

@@ -3,6 +3,8 @@
 #include "core/handles_win.h"
 #include "core/settings.h"
 
+#include <exception>
+
 namespace vesk::updater {
 
 namespace {
@@ -113,21 +115,38 @@ std::string downloadToString(const std::string& url) {
     if (::GetTempFileNameA(tempFolder, "vesk", 0, tempFile) == 0) {
         return {};
     }
+    // The temporary file goes on every way out, an exception included.
+    struct TemporaryFile {
+        const char* path;
+        ~TemporaryFile() { ::DeleteFileA(path); }
+    } temporary{tempFile};
 
     std::string body;
     if (downloadToFile(widenUrl(url), tempFile)) {
         FileHandle file(::CreateFileA(tempFile, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                       FILE_ATTRIBUTE_NORMAL, nullptr));
         if (file) {
-            char buffer[kReceiveBufferBytes];
-            DWORD count = 0;
-            while (::ReadFile(file.get(), buffer, sizeof(buffer), &count, nullptr) && count > 0) {
-                body.append(buffer, count);
+            // A body too large to hold in memory is a failed download, not a crash of the caller.
+            try {
+                char buffer[kReceiveBufferBytes];
+                DWORD count = 0;
+                while (::ReadFile(file.get(), buffer, sizeof(buffer), &count, nullptr) && count > 0) {
+                    body.append(buffer, count);
+                }
+            } catch (const std::exception&) {
+                return {};
             }
         }
     }
-    ::DeleteFileA(tempFile);
     return body;
+}
+
+bool HttpDownloader::downloadToFile(const std::wstring& url, const std::string& filePath) {
+    return vesk::updater::downloadToFile(url, filePath);
+}
+
+std::string HttpDownloader::downloadToString(const std::string& url) {
+    return vesk::updater::downloadToString(url);
 }
 
 } // namespace vesk::updater

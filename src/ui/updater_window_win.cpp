@@ -252,14 +252,6 @@ LRESULT UpdaterWindow::handleMessage(UINT message, WPARAM wParam, LPARAM lParam)
     case WM_NCDESTROY:
         windowGone = true;
         break;
-    case WM_CTLCOLORSTATIC: {
-        // The labels sit on the white client area; the default dialog-grey background would draw a grey
-        // box behind each line.
-        HDC dc = reinterpret_cast<HDC>(wParam);
-        ::SetBkColor(dc, RGB(255, 255, 255));
-        ::SetTextColor(dc, ::GetSysColor(COLOR_WINDOWTEXT));
-        return reinterpret_cast<LRESULT>(::GetStockObject(WHITE_BRUSH));
-    }
     case WM_PAINT: {
         PAINTSTRUCT paint{};
         HDC dc = ::BeginPaint(mainWindow, &paint);

@@ -1,5 +1,7 @@
 #include "app/current_channel.h"
 #include "app/entry_routine_win.h"
+#include "app/final_steps_gate.h"
+#include "core/logger.h"
 #include "support/log_lines.h"
 #include "support/wait_until.h"
 #include "support/window_probe_win.h"
@@ -7,7 +9,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <functional>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -18,15 +22,32 @@ using Lines = std::vector<std::string>;
 
 namespace {
 
-// Stands in for the system where Wine cannot: the elevation answers, the relaunch and the message boxes.
+std::string narrow(const std::wstring& text) {
+    std::string out;
+    for (const wchar_t unit : text) {
+        out.push_back(static_cast<char>(unit & 0xFF));
+    }
+    return out;
+}
+
+// Stands in for the system where Wine cannot (the elevation answers, the relaunch, the message boxes) and for
+// the program's modes, which would download, replace files or end the test process. Every mode call is
+// recorded with its arguments and the log line written just before it, so a test sees both what was called
+// and where in the start-up it happened.
 struct FakeSystem {
     // Answers of isProcessElevated in order; the last one repeats.
     std::vector<bool> elevatedAnswers{true};
     ElevationResult relaunchResult;
+    int restartStartResult = 1;
+    int pendingSelfUpdateResult = 1;
+    // What the started update thread does; by default nothing, as if the update were still running.
+    std::function<void(UpdaterWindow*)> updateThread;
 
     int elevationChecks = 0;
     std::vector<std::vector<std::string>> relaunches;
     std::vector<std::pair<std::wstring, std::wstring>> errorBoxes;
+    Lines calls;
+    FinalStepsGate gate;
 
     EntryEnvironment environment() {
         EntryEnvironment environment;
@@ -41,8 +62,37 @@ struct FakeSystem {
         environment.showError = [this](const std::wstring& text, const std::wstring& caption) {
             errorBoxes.emplace_back(text, caption);
         };
+        environment.runRestartStart = [this](const std::string& channel, std::uint32_t processId) {
+            record("runRestartStart(" + channel + ", " + std::to_string(processId) + ")");
+            return restartStartResult;
+        };
+        environment.runRestartDone = [this] { record("runRestartDone()"); };
+        environment.runPreflight = [this](const std::string& channel) {
+            record("runPreflight(" + channel + ")");
+        };
+        environment.processPendingSelfUpdate = [this] {
+            record("processPendingSelfUpdate()");
+            return pendingSelfUpdateResult;
+        };
+        environment.startUpdateThread = [this](UpdaterWindow* window) {
+            // What the thread may rely on when it starts: the captioned window and the final channel.
+            record("startUpdateThread(caption " + narrow(vesk::test::windowText(window->windowHandle())) +
+                   ", channel " + currentChannel + ")");
+            if (updateThread) {
+                updateThread(window);
+            }
+        };
+        environment.finalStepsGate = &gate;
         return environment;
     }
+
+private:
+    void record(const std::string& call) {
+        const Lines entries = tail.entries();
+        calls.push_back(call + " after " + (entries.empty() ? std::string("nothing") : entries.back()));
+    }
+
+    ProcessLogTail tail;
 };
 
 ElevationResult relaunched(std::uint32_t exitCode) {
@@ -68,14 +118,17 @@ ElevationResult alreadyElevated() {
     return result;
 }
 
-const Lines kStartLines{
-    "INFO === VESK_Updater.exe Starting ===",
-    "INFO === Phase 1: Manifest Download & Core File Verification ===",
-};
-
 Lines concat(Lines first, const Lines& second) {
     first.insert(first.end(), second.begin(), second.end());
     return first;
+}
+
+Lines startLines(const std::string& commandLineText) {
+    return {
+        "INFO === VESK_Updater.exe Starting ===",
+        "INFO === Phase 1: Manifest Download & Core File Verification ===",
+        "INFO Command line: " + commandLineText,
+    };
 }
 
 Lines phaseOneLines(const std::string& channelWord) {
@@ -90,10 +143,22 @@ Lines phaseOneLines(const std::string& channelWord) {
 }
 
 const Lines kWindowRunLines{
-    "INFO Now run the update thread for normal workflow", "INFO UI initialized successfully",
-    "INFO Starting update thread for normal workflow",    "DEBUG Starting UI message loop",
-    "INFO VESK_Updater.exe exiting with code: 0",
+    "INFO Now run the update thread for normal workflow",
+    "INFO UI initialized successfully",
+    "INFO Starting update thread for normal workflow",
+    "DEBUG Starting UI message loop",
 };
+const std::string kExitLine = "INFO VESK_Updater.exe exiting with code: 0";
+
+std::string preflightCall(const std::string& channel) {
+    return "runPreflight(" + channel + ") after INFO Downloading manifest and checking core updater files...";
+}
+std::string threadStartCall(const std::string& channel) {
+    return "startUpdateThread(caption VESK Updater, channel " + channel +
+           ") after INFO Starting update thread for normal workflow";
+}
+const std::string kPendingSelfUpdateCall =
+    "processPendingSelfUpdate() after INFO Elevated - processing self-update now";
 
 // Runs the entry routine on this thread while a helper closes its window like a user would, once it is up.
 // Records the caption the window showed.
@@ -142,12 +207,14 @@ TEST_F(EntryRoutine, NotElevatedRelaunchesAndPassesTheChildsExitCode) {
     ASSERT_EQ(system.relaunches.size(), 1u);
     EXPECT_EQ(system.relaunches[0], (Lines{"VESK_Updater.exe", "-c", "beta", "--restart-done"}));
     EXPECT_TRUE(system.errorBoxes.empty());
-    // Nothing is logged after the relaunch: the elevated child writes its own lines.
-    EXPECT_EQ(log.entries(), concat(kStartLines, {"INFO Command line: -c beta   --restart-done"}));
+    // Nothing is logged or run after the relaunch: the elevated child does the work.
+    EXPECT_EQ(log.entries(), startLines("-c beta   --restart-done"));
+    EXPECT_TRUE(system.calls.empty());
 
     system.relaunchResult = relaunched(0xC0000005u);
     EXPECT_EQ(static_cast<std::uint32_t>(runEntryRoutine("", system.environment())), 0xC0000005u);
     EXPECT_EQ(system.relaunches.back(), Lines{"VESK_Updater.exe"});
+    EXPECT_TRUE(system.calls.empty());
 }
 
 TEST_F(EntryRoutine, FailedRelaunchShowsTheElevationBoxAndExitsWithOne) {
@@ -155,12 +222,57 @@ TEST_F(EntryRoutine, FailedRelaunchShowsTheElevationBoxAndExitsWithOne) {
     system.elevatedAnswers = {false};
     system.relaunchResult = relaunchFailed();
 
-    EXPECT_EQ(runEntryRoutine("", system.environment()), 1);
+    EXPECT_EQ(runEntryRoutine("--restart-start -pid 12", system.environment()), 1);
     ASSERT_EQ(system.errorBoxes.size(), 1u);
     EXPECT_EQ(system.errorBoxes[0].first,
               L"Failed to elevate privileges. Please run VESK Updater as Administrator manually.");
     EXPECT_EQ(system.errorBoxes[0].second, L"Elevation Failed");
-    EXPECT_EQ(log.entries(), concat(kStartLines, {"INFO Command line: (none)"}));
+    EXPECT_EQ(log.entries(), startLines("--restart-start -pid 12"));
+    EXPECT_TRUE(system.calls.empty());
+}
+
+TEST_F(EntryRoutine, RestartStartRunsWithTheChannelAndTheLastProcessIdAndEndsWithItsCode) {
+    FakeSystem system;
+    system.restartStartResult = 1;
+    const std::string commandLine = "-pid 1 --restart-start -c beta -pid 4242xyz --restart-done";
+    EXPECT_EQ(runEntryRoutine(commandLine, system.environment()), 1);
+    EXPECT_EQ(system.calls, Lines{"runRestartStart(beta, 4242) after INFO Past admin elevation."});
+    EXPECT_EQ(log.entries(), concat(startLines(commandLine), {"INFO Past admin elevation."}));
+
+    system.calls.clear();
+    system.restartStartResult = 0;
+    EXPECT_EQ(runEntryRoutine("--restart-start -pid 4294967295", system.environment()), 0);
+    EXPECT_EQ(system.calls, Lines{"runRestartStart(, 4294967295) after INFO Past admin elevation."});
+}
+
+TEST_F(EntryRoutine, RestartStartNeedsBothTheOptionAndAProcessIdAboveZero) {
+    for (const std::string arguments : {"--restart-start", "-pid 5", "--restart-start -pid 0",
+                                        "--restart-start -pid", "--restart-start -pid abc"}) {
+        FakeSystem system;
+        system.pendingSelfUpdateResult = 0;
+        // The deferred self-update mode ends the run without a window.
+        EXPECT_EQ(runEntryRoutine(arguments + " --process-self-update", system.environment()), 0)
+            << arguments;
+        EXPECT_EQ(system.calls, (Lines{preflightCall(""), kPendingSelfUpdateCall})) << arguments;
+    }
+}
+
+TEST_F(EntryRoutine, RestartDoneCleansUpOnceBeforeThePreflightAndGoesOn) {
+    FakeSystem system;
+    system.pendingSelfUpdateResult = 1;
+    const std::string commandLine = "--restart-done -c beta --restart-done --process-self-update";
+    EXPECT_EQ(runEntryRoutine(commandLine, system.environment()), 1);
+    EXPECT_EQ(system.calls, (Lines{"runRestartDone() after INFO Past admin elevation.", preflightCall("beta"),
+                                   kPendingSelfUpdateCall}));
+    Lines expected = concat(startLines(commandLine), phaseOneLines("beta"));
+    expected = concat(expected, {
+                                    "INFO Self-update processing flag detected",
+                                    "INFO Update channel confirmed: beta",
+                                    "INFO Processing self-update request...",
+                                    "INFO Elevated - processing self-update now",
+                                });
+    EXPECT_EQ(log.entries(), expected);
+    EXPECT_EQ(currentChannel, "beta");
 }
 
 TEST_F(EntryRoutine, SelfUpdateModeRelaunchesElevatedWhenNeeded) {
@@ -175,8 +287,9 @@ TEST_F(EntryRoutine, SelfUpdateModeRelaunchesElevatedWhenNeeded) {
               (Lines{"VESK_Updater.exe", "--process-self-update", "-c", "beta", "--process-self-update"}));
     EXPECT_TRUE(system.errorBoxes.empty());
     EXPECT_EQ(currentChannel, "beta");
-    Lines expected = concat(kStartLines, {"INFO Command line: " + commandLine});
-    expected = concat(expected, phaseOneLines("beta"));
+    // The elevated child carries out the deferred update, not this process.
+    EXPECT_EQ(system.calls, Lines{preflightCall("beta")});
+    Lines expected = concat(startLines(commandLine), phaseOneLines("beta"));
     expected = concat(expected, {
                                     "INFO Self-update processing flag detected",
                                     "INFO Self-update processing flag detected",
@@ -186,6 +299,25 @@ TEST_F(EntryRoutine, SelfUpdateModeRelaunchesElevatedWhenNeeded) {
                                     "INFO Restarted with elevation - exiting current instance",
                                 });
     EXPECT_EQ(log.entries(), expected);
+}
+
+TEST_F(EntryRoutine, SelfUpdateRelaunchThatFindsItselfElevatedRunsTheModeHere) {
+    // The relaunch passes the words on as split, without adding a second option.
+    FakeSystem system;
+    system.elevatedAnswers = {true, false};
+    system.relaunchResult = alreadyElevated();
+    system.pendingSelfUpdateResult = 0;
+    EXPECT_EQ(runEntryRoutine("-c   nightly --process-self-update", system.environment()), 0);
+    ASSERT_EQ(system.relaunches.size(), 1u);
+    EXPECT_EQ(system.relaunches[0], (Lines{"VESK_Updater.exe", "-c", "nightly", "--process-self-update"}));
+    // Already elevated after all: the mode runs here.
+    EXPECT_EQ(system.calls, (Lines{preflightCall("nightly"), kPendingSelfUpdateCall}));
+    const Lines entries = log.entries();
+    ASSERT_GE(entries.size(), 3u);
+    EXPECT_EQ(Lines(entries.end() - 3, entries.end()),
+              (Lines{"INFO Processing self-update request...",
+                     "INFO Not elevated - requesting elevation for self-update",
+                     "INFO Elevated - processing self-update now"}));
 }
 
 TEST_F(EntryRoutine, SelfUpdateElevationFailureShowsItsBoxAndExitsWithOne) {
@@ -200,25 +332,39 @@ TEST_F(EntryRoutine, SelfUpdateElevationFailureShowsItsBoxAndExitsWithOne) {
     EXPECT_EQ(system.errorBoxes[0].first,
               L"Failed to elevate for self-update. Please run VESK Updater as Administrator.");
     EXPECT_EQ(system.errorBoxes[0].second, L"Elevation Required");
-    const Lines entries = log.entries();
-    ASSERT_GE(entries.size(), 2u);
-    EXPECT_EQ(entries[entries.size() - 2], "INFO Not elevated - requesting elevation for self-update");
-    EXPECT_EQ(entries.back(), "ERROR Failed to restart with elevation");
+    EXPECT_EQ(system.calls, Lines{preflightCall("")});
+    Lines expected = concat(startLines("--process-self-update"), phaseOneLines("stable"));
+    expected = concat(expected, {
+                                    "INFO Self-update processing flag detected",
+                                    "INFO Processing self-update request...",
+                                    "INFO Not elevated - requesting elevation for self-update",
+                                    "ERROR Failed to restart with elevation",
+                                });
+    EXPECT_EQ(log.entries(), expected);
 }
 
-TEST_F(EntryRoutine, ElevatedSelfUpdateModeNeverOpensTheWindow) {
-    FakeSystem system;
-    runEntryRoutine("--process-self-update", system.environment());
-    EXPECT_TRUE(system.relaunches.empty());
-    EXPECT_EQ(system.elevationChecks, 2);
-    const Lines entries = log.entries();
-    ASSERT_GE(entries.size(), 2u);
-    EXPECT_EQ(entries[entries.size() - 2], "INFO Processing self-update request...");
-    EXPECT_EQ(entries.back(), "INFO Elevated - processing self-update now");
+TEST_F(EntryRoutine, ElevatedSelfUpdateModeEndsWithItsResultAndNeverOpensTheWindow) {
+    for (const int result : {0, 1}) {
+        FakeSystem system;
+        system.pendingSelfUpdateResult = result;
+        const ProcessLogTail runLog;
+        EXPECT_EQ(runEntryRoutine("--process-self-update", system.environment()), result);
+        EXPECT_TRUE(system.relaunches.empty());
+        EXPECT_EQ(system.elevationChecks, 2);
+        EXPECT_EQ(system.calls, (Lines{preflightCall(""), kPendingSelfUpdateCall}));
+        Lines expected = concat(startLines("--process-self-update"), phaseOneLines("stable"));
+        expected = concat(expected, {
+                                        "INFO Self-update processing flag detected",
+                                        "INFO Processing self-update request...",
+                                        "INFO Elevated - processing self-update now",
+                                    });
+        EXPECT_EQ(runLog.entries(), expected);
+        EXPECT_EQ(vesk::test::findProcessWindow(::GetCurrentProcessId(), kUpdaterWindowClass), nullptr);
+    }
 }
 
-TEST_F(EntryRoutine, ElevatedNormalRunShowsTheWindowUntilClosedAndExitsWithZero) {
-    FakeSystem system;
+TEST_F(EntryRoutine, WindowClosedByTheUserWhileTheUpdateRunsEndsAtOnceWithZero) {
+    FakeSystem system; // its update thread never finishes
     const WindowRun run = runWithWindowClosedByUser("", system);
     EXPECT_EQ(run.exitCode, 0);
     EXPECT_EQ(run.caption, L"VESK Updater");
@@ -226,9 +372,37 @@ TEST_F(EntryRoutine, ElevatedNormalRunShowsTheWindowUntilClosedAndExitsWithZero)
     EXPECT_TRUE(system.relaunches.empty()); // an elevated process never asks again
     EXPECT_TRUE(system.errorBoxes.empty());
     EXPECT_EQ(currentChannel, "");
-    Lines expected = concat(kStartLines, {"INFO Command line: (none)"});
-    expected = concat(expected, phaseOneLines("stable"));
-    EXPECT_EQ(log.entries(), concat(expected, kWindowRunLines));
+    EXPECT_EQ(system.calls, (Lines{preflightCall(""), threadStartCall("")}));
+    Lines expected = concat(startLines("(none)"), phaseOneLines("stable"));
+    expected = concat(expected, kWindowRunLines);
+    EXPECT_EQ(log.entries(), concat(expected, {kExitLine}));
+    // The run gave up on the thread: should it reach its last steps now, it is told to stop.
+    EXPECT_FALSE(system.gate.beginFinalSteps());
+}
+
+TEST_F(EntryRoutine, WindowClosedByTheUpdateWaitsForTheThreadsLastSteps) {
+    FakeSystem system;
+    std::thread worker;
+    system.updateThread = [&](UpdaterWindow* window) {
+        const HWND handle = window->windowHandle();
+        worker = std::thread([&system, window, handle] {
+            // As the real thread: the update has ended, the window is asked to close, and the result is
+            // logged only after the window is gone.
+            system.gate.beginFinalSteps();
+            window->close();
+            const bool gone = vesk::test::waitUntil([&] { return !::IsWindow(handle); });
+            logger().info(gone ? "update thread: last step" : "update thread: window still there");
+            system.gate.finished();
+        });
+    };
+    EXPECT_EQ(runEntryRoutine("--channel beta", system.environment()), 0);
+    ASSERT_TRUE(worker.joinable());
+    worker.join();
+    EXPECT_EQ(system.calls, (Lines{preflightCall("beta"), threadStartCall("beta")}));
+    Lines expected = concat(startLines("--channel beta"), phaseOneLines("beta"));
+    expected = concat(expected, {"INFO Update channel confirmed: beta"});
+    expected = concat(expected, kWindowRunLines);
+    EXPECT_EQ(log.entries(), concat(expected, {"INFO update thread: last step", kExitLine}));
 }
 
 TEST_F(EntryRoutine, AlreadyElevatedRelaunchResultGoesOnWithTheChannelLoggedTwice) {
@@ -241,10 +415,11 @@ TEST_F(EntryRoutine, AlreadyElevatedRelaunchResultGoesOnWithTheChannelLoggedTwic
     EXPECT_EQ(run.exitCode, 0);
     EXPECT_EQ(system.relaunches.size(), 1u);
     EXPECT_EQ(currentChannel, "beta");
-    Lines expected = concat(kStartLines, {"INFO Command line: " + commandLine});
-    expected = concat(expected, phaseOneLines("beta"));
+    EXPECT_EQ(system.calls, (Lines{preflightCall("beta"), threadStartCall("beta")}));
+    Lines expected = concat(startLines(commandLine), phaseOneLines("beta"));
     expected = concat(expected, {"INFO Update channel confirmed: beta"});
-    EXPECT_EQ(log.entries(), concat(expected, kWindowRunLines));
+    expected = concat(expected, kWindowRunLines);
+    EXPECT_EQ(log.entries(), concat(expected, {kExitLine}));
 }
 
 TEST_F(EntryRoutine, WindowCreationFailureIsLoggedShownAndExitsWithOne) {
@@ -261,11 +436,11 @@ TEST_F(EntryRoutine, WindowCreationFailureIsLoggedShownAndExitsWithOne) {
     ASSERT_EQ(system.errorBoxes.size(), 1u);
     EXPECT_EQ(system.errorBoxes[0].first, L"Failed to initialize UI");
     EXPECT_EQ(system.errorBoxes[0].second, L"VESK Updater Error");
-    const Lines entries = log.entries();
-    ASSERT_GE(entries.size(), 2u);
-    EXPECT_EQ(entries[entries.size() - 2], "INFO Now run the update thread for normal workflow");
-    EXPECT_EQ(entries.back(), "ERROR Failed to initialize UI");
-    // "-c" followed by an option-like word means the default channel.
-    EXPECT_NE(std::find(entries.begin(), entries.end(), "INFO Preflight channel: stable"), entries.end());
+    // "-c" followed by an option-like word means the default channel; no thread is started.
+    EXPECT_EQ(system.calls, Lines{preflightCall("")});
+    Lines expected = concat(startLines("-c -beta"), phaseOneLines("stable"));
+    expected = concat(
+        expected, {"INFO Now run the update thread for normal workflow", "ERROR Failed to initialize UI"});
+    EXPECT_EQ(log.entries(), expected);
     EXPECT_EQ(currentChannel, "");
 }

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -303,4 +304,28 @@ TEST(ManifestSignature, ProcessLogOverloadWritesToTheProgramLog) {
     const std::string written = vesk::test::readFileBytes(path).substr(before);
     EXPECT_NE(written.find("[WARNING] [] Verification result: NO SIGNATURE\r\n"), std::string::npos)
         << written;
+}
+
+TEST(ManifestSignature, AbsurdlyDeepNestingIsAParseErrorNotACrash) {
+    // Re-serialising the manifest object recurses once per nesting level; a hostile or broken server must
+    // not be able to exhaust the stack with it.
+    const std::string deep = std::string(200000, '[') + std::string(200000, ']');
+    const std::string manifest =
+        R"({"manifest": {"files": )" + deep +
+        R"(}, "signature": {"algorithm": "RSA", "signature": "c2ln", "public_key": "a2V5"}})";
+    const Lines detailedLines = report(manifest, kDetailed);
+    ASSERT_EQ(detailedLines.size(), 6u);
+    EXPECT_EQ(detailedLines[1].rfind("[WARNING] [] Failed to parse signature: ", 0), 0u) << detailedLines[1];
+    EXPECT_EQ(detailedLines[2], "[WARNING] [] Verification result: PARSE ERROR");
+    EXPECT_EQ(report(manifest, kBrief), brief({"[WARNING] [] Verification result: PARSE ERROR"}));
+
+    // Ordinary manifests are far below the limit: a few levels of nesting still verify as usual.
+    const std::string shallow = std::string(64, '[') + std::string(64, ']');
+    const Lines shallowLines =
+        report(R"({"manifest": {"files": )" + shallow +
+                   R"(}, "signature": {"algorithm": "RSA", "signature": "c2ln", "public_key": "a2V5"}})",
+               kBrief);
+    EXPECT_NE(std::find(shallowLines.begin(), shallowLines.end(),
+                        "[WARNING] [] [FAILED] RSA Signature Verification: FAILED"),
+              shallowLines.end());
 }

@@ -104,6 +104,16 @@ TEST_F(UpdaterWindowTest, CreatedWindowShowsHeadingEmptyBarAndStatusCentred) {
     EXPECT_EQ(reinterpret_cast<HICON>(::SendMessageW(mainWindow, WM_GETICON, ICON_SMALL, 0)),
               window.iconHandle());
 
+    // The labels are coloured as the system colours any static control; the window adds nothing of its own.
+    HDC dc = ::GetDC(mainWindow);
+    for (HWND label : {window.titleLabelHandle(), window.statusLabelHandle()}) {
+        EXPECT_EQ(::SendMessageW(mainWindow, WM_CTLCOLORSTATIC, reinterpret_cast<WPARAM>(dc),
+                                 reinterpret_cast<LPARAM>(label)),
+                  ::DefWindowProcW(mainWindow, WM_CTLCOLORSTATIC, reinterpret_cast<WPARAM>(dc),
+                                   reinterpret_cast<LPARAM>(label)));
+    }
+    ::ReleaseDC(mainWindow, dc);
+
     // The caption changes at once; each byte of the text becomes one character.
     window.setTitle("Caf\xE9 Updater");
     EXPECT_EQ(windowText(mainWindow), L"Caf\u00E9 Updater");
