@@ -1,23 +1,20 @@
 #include "updater_reading.h"
 
 #include "manifest/manifest_text.h"
+#include "selfupdate/release_manifest.h"
 
 namespace vesk::release {
 
 using vesk::updater::ManifestText;
 
 UpdaterManifestReading readManifestLikeUpdater(const std::string& manifestText) {
+    // The very routine the program's self-update steps call, so the report cannot drift from the program.
+    const vesk::updater::ReleaseManifest release = vesk::updater::readReleaseManifest(manifestText);
     UpdaterManifestReading reading;
-    reading.manifestObjectText = ManifestText::extractValue(manifestText, "manifest");
-    reading.manifestKeyFound = !reading.manifestObjectText.empty();
-    if (!reading.manifestKeyFound) {
-        reading.manifestObjectText = manifestText;
-    }
-    reading.version = ManifestText::extractValue(reading.manifestObjectText, "version");
-    reading.build = ManifestText::extractValue(reading.manifestObjectText, "build_number");
-    if (reading.build.empty()) {
-        reading.build = ManifestText::extractValue(reading.manifestObjectText, "build");
-    }
+    reading.manifestKeyFound = release.nested;
+    reading.manifestObjectText = release.objectText;
+    reading.version = release.version;
+    reading.build = release.build;
     return reading;
 }
 
@@ -33,10 +30,11 @@ UpdaterEntryReading readEntryLikeUpdater(const std::string& manifestObjectText, 
         dumped);
     reading.found = !reading.entryText.empty();
     if (reading.found) {
-        reading.url = ManifestText::extractValue(reading.entryText, "url");
-        reading.size = ManifestText::extractValue(reading.entryText, "size");
-        reading.sha256 = ManifestText::extractValue(reading.entryText, "sha256");
-        reading.targetPath = ManifestText::extractValue(reading.entryText, "target_path");
+        const vesk::updater::FileEntryValues values = vesk::updater::readFileEntryValues(reading.entryText);
+        reading.url = values.url;
+        reading.size = values.size;
+        reading.sha256 = values.sha256;
+        reading.targetPath = values.targetPath;
     }
     return reading;
 }
