@@ -30,7 +30,9 @@ Logger::Logger() {
     open();
 }
 
-Logger::Logger(const std::string& path) : logFilePath(path) { open(); }
+Logger::Logger(const std::string& path) : logFilePath(path) {
+    open();
+}
 
 void Logger::open() {
     // Text mode: every line ends with CR LF on disk. The C runtime opens the file shared for reading and
