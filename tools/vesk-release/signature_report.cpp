@@ -3,18 +3,14 @@
 #include "encoding.h"
 #include "rsa_keys.h"
 
+#include "integrity/manifest_signature.h"
 #include "integrity/rsa_public_key.h"
 
-#include <nlohmann/json.hpp>
-
-#include <algorithm>
 #include <exception>
 
 namespace vesk::release {
 
 namespace {
-
-using Json = nlohmann::ordered_json;
 
 // The platform's code for a signature that does not verify (NTE_BAD_SIGNATURE), as the updater prints it.
 constexpr const char* kBadSignatureCode = "2148073478";
@@ -30,8 +26,29 @@ bool parseRsaKeyXml(const std::string& xml, std::string& modulus, std::string& e
     return !modulus.empty() && !exponent.empty();
 }
 
-std::string orNotSpecified(const std::string& value) {
-    return value.empty() ? "(not specified)" : value;
+// The verdict the report's closing lines state; a report that states none ended in a parse error.
+SignatureVerdict verdictFromLines(const std::vector<SignatureLine>& lines) {
+    bool placeholder = false;
+    for (const SignatureLine& line : lines) {
+        const std::string& text = line.text;
+        if (text == "Manifest signature is PLACEHOLDER - not actually signed") {
+            placeholder = true;
+        } else if (text == "Verification result: NOT SIGNED") {
+            return placeholder ? SignatureVerdict::Placeholder : SignatureVerdict::NotSigned;
+        } else if (text == "Verification result: INCOMPLETE") {
+            return SignatureVerdict::Incomplete;
+        } else if (text == "[OK] RSA Signature Verification: PASSED") {
+            return SignatureVerdict::Passed;
+        } else if (text == "[FAILED] RSA Signature Verification: FAILED" ||
+                   text == "Verification result: FAILED (no manifest object found)") {
+            return SignatureVerdict::Failed;
+        } else if (text == "Verification result: SKIPPED") {
+            return SignatureVerdict::Skipped;
+        } else if (text == "Verification result: UNSUPPORTED ALGORITHM") {
+            return SignatureVerdict::Unsupported;
+        }
+    }
+    return SignatureVerdict::ParseError;
 }
 
 } // namespace
@@ -79,84 +96,14 @@ bool isAcceptableVerdict(SignatureVerdict verdict) {
 
 SignatureReport reportSignature(const std::string& manifestText) {
     SignatureReport report;
-    auto info = [&](const std::string& text) { report.lines.push_back({"INFO", text}); };
-    auto warning = [&](const std::string& text) { report.lines.push_back({"WARNING", text}); };
-    auto debug = [&](const std::string& text) { report.lines.push_back({"DEBUG", text}); };
-
-    info("=== Manifest Signature Verification (Log-Only) ===");
-    try {
-        const Json root = Json::parse(manifestText);
-        if (!root.is_object() || !root.contains("signature")) {
-            warning("No signature object found in manifest");
-            warning("Verification result: NOT SIGNED");
-            report.verdict = SignatureVerdict::NotSigned;
-        } else {
-            const Json& block = root.at("signature");
-            const std::string algorithm = block.value("algorithm", std::string());
-            const std::string signature = block.value("signature", std::string());
-            const std::string publicKey = block.value("public_key", std::string());
-            const std::string timestamp = block.value("timestamp", std::string());
-            const std::string signer = block.value("signer", std::string());
-            info("Signature found in manifest:");
-            info("  Algorithm: " + orNotSpecified(algorithm));
-            info("  Timestamp: " + orNotSpecified(timestamp));
-            info("  Signer: " + orNotSpecified(signer));
-            if (signature.find("placeholder") != std::string::npos ||
-                publicKey.find("placeholder") != std::string::npos) {
-                warning("Manifest signature is PLACEHOLDER - not actually signed");
-                warning("Verification result: NOT SIGNED");
-                report.verdict = SignatureVerdict::Placeholder;
-            } else if (algorithm.empty() || signature.empty() || publicKey.empty()) {
-                warning("Incomplete signature information");
-                warning("Verification result: INCOMPLETE");
-                report.verdict = SignatureVerdict::Incomplete;
-            } else {
-                info("Manifest appears to be signed:");
-                info("  Public key length: " + std::to_string(publicKey.size()) + " chars");
-                info("  Signature length: " + std::to_string(signature.size()) + " chars");
-                if (algorithm == "RSA" || algorithm == "RSA-SHA256") {
-                    info("RSA signature detected - performing cryptographic verification...");
-                    if (!root.contains("manifest")) {
-                        warning("Verification result: FAILED (no manifest object found)");
-                        report.verdict = SignatureVerdict::Failed;
-                    } else {
-                        const std::string signedText = root.at("manifest").dump();
-                        debug("Verifying with compact JSON: " + std::to_string(signedText.size()) + " bytes");
-                        debug("First 200: " + signedText.substr(0, std::min<size_t>(200, signedText.size())));
-                        std::string errorText;
-                        if (verifyLikeUpdater(signedText, signature, publicKey, errorText)) {
-                            info("[OK] RSA Signature Verification: PASSED");
-                            info("     Manifest authenticity confirmed");
-                            info("     Manifest integrity confirmed");
-                            report.verdict = SignatureVerdict::Passed;
-                        } else {
-                            warning("[FAILED] RSA Signature Verification: FAILED");
-                            warning("     Error: " + errorText);
-                            warning("     NOTE: This is informational only");
-                            warning("     Manifest authenticity cannot be guaranteed");
-                            report.verdict = SignatureVerdict::Failed;
-                        }
-                    }
-                } else if (algorithm == "Ed25519") {
-                    info("Ed25519 signature detected");
-                    warning("Ed25519 verification: NOT YET IMPLEMENTED");
-                    warning("Verification result: SKIPPED");
-                    report.verdict = SignatureVerdict::Skipped;
-                } else {
-                    warning("Unknown algorithm: " + algorithm);
-                    warning("Verification result: UNSUPPORTED ALGORITHM");
-                    report.verdict = SignatureVerdict::Unsupported;
-                }
-            }
-        }
-    } catch (const std::exception& e) {
-        warning(std::string("Failed to parse signature: ") + e.what());
-        warning("Verification result: PARSE ERROR");
-        report.verdict = SignatureVerdict::ParseError;
-    }
-    info("=== End Signature Verification ===");
-    info("NOTE: Update continues regardless of signature status (log-only mode)");
-    info("");
+    // The updater's own report, line for line; only the verification underneath is this tool's.
+    vesk::updater::reportManifestSignature(
+        manifestText, vesk::updater::SignatureReportStyle::Detailed,
+        [&](const std::string& level, const std::string& text) {
+            report.lines.push_back({level, text});
+        },
+        &verifyLikeUpdater);
+    report.verdict = verdictFromLines(report.lines);
     return report;
 }
 
