@@ -175,9 +175,12 @@ bool placePendingFile(const PendingFileEntry& entry, const std::string& installD
         say("Error: Could not check target file: " + entry.targetPath + errorSuffix(target.error));
         return false;
     }
+    // Only a backup taken now holds the target's current bytes; one left by an earlier run may be older.
+    bool backupTaken = false;
     if (target.outcome == PathLookup::Found) {
         say("Creating backup: " + backupPath);
-        if (!::CopyFileA(entry.targetPath.c_str(), backupPath.c_str(), FALSE)) {
+        backupTaken = ::CopyFileA(entry.targetPath.c_str(), backupPath.c_str(), FALSE) != 0;
+        if (!backupTaken) {
             say("Warning: Failed to create backup.");
         }
     }
@@ -224,8 +227,9 @@ bool placePendingFile(const PendingFileEntry& entry, const std::string& installD
     }
     say("Fallback copy failed. Error: " + std::to_string(::GetLastError()));
 
+    // A stale backup would put an older file over a target that the failed copy may have left intact.
     const PathLookupResult backup = lookUpPath(backupPath);
-    if (backup.outcome == PathLookup::Found) {
+    if (backup.outcome == PathLookup::Found && backupTaken) {
         say("Attempting to restore backup from: " + backupPath);
         if (::CopyFileA(backupPath.c_str(), entry.targetPath.c_str(), FALSE)) {
             say("Backup restored successfully.");

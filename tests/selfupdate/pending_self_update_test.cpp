@@ -354,6 +354,34 @@ TEST_F(PendingSelfUpdate, AFailedCopyRestoresTheBackup) {
     EXPECT_TRUE(fileExists(file.source));
 }
 
+TEST_F(PendingSelfUpdate, ABackupLeftByAnEarlierRunIsNeverPutBackOverTheTarget) {
+    const std::string target = install + "\\libsodium.dll";
+    ASSERT_TRUE(writeFileBytes(target, "current sodium"));
+    const std::string backupPath = install + "\\backup\\libsodium.dll.backup";
+    ASSERT_TRUE(::CreateDirectoryA((install + "\\backup").c_str(), nullptr));
+    ASSERT_TRUE(writeFileBytes(backupPath, "stale sodium"));
+    const FileObject file{stage("libsodium.dll.new", kAbc), "libsodium.dll", target, "", "3"};
+    writeRecord(manifestJson(install, {file}));
+
+    int result = -1;
+    {
+        FileHandle lockedSource(
+            ::CreateFileA(file.source.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+        ASSERT_TRUE(lockedSource);
+        // Readers welcome, writers not: this run cannot refresh the old backup, yet could still copy it.
+        FileHandle heldBackup(::CreateFileA(backupPath.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                            OPEN_EXISTING, 0, nullptr));
+        ASSERT_TRUE(heldBackup);
+        result = processPendingSelfUpdate(console);
+    }
+
+    EXPECT_EQ(result, 1);
+    EXPECT_TRUE(console.has("Warning: Failed to create backup."));
+    EXPECT_TRUE(console.has("Fallback copy failed. Error: 32"));
+    EXPECT_FALSE(console.hasPrefix("Attempting to restore backup from: "));
+    EXPECT_EQ(readFileBytes(target), "current sodium");
+}
+
 TEST_F(PendingSelfUpdate, PathsThatCannotBeLookedUpFailTheirFileAndTheRunGoesOn) {
     // A name the file system refuses makes the existence test fail with an error other than "not found".
     const FileObject badSource{staging + "\\bad|name.new", "a.dll", install + "\\a.dll", "", ""};
