@@ -227,9 +227,11 @@ bool placePendingFile(const PendingFileEntry& entry, const std::string& installD
     }
     say("Fallback copy failed. Error: " + std::to_string(::GetLastError()));
 
-    // A stale backup would put an older file over a target that the failed copy may have left intact.
+    // A backup from an earlier run may be older than the target, which the failed copy may have left
+    // intact: it only stands in for a target that is not there.
+    const bool mayRestore = backupTaken || lookUpPath(entry.targetPath).outcome == PathLookup::Missing;
     const PathLookupResult backup = lookUpPath(backupPath);
-    if (backup.outcome == PathLookup::Found && backupTaken) {
+    if (backup.outcome == PathLookup::Found && mayRestore) {
         say("Attempting to restore backup from: " + backupPath);
         if (::CopyFileA(backupPath.c_str(), entry.targetPath.c_str(), FALSE)) {
             say("Backup restored successfully.");

@@ -382,6 +382,29 @@ TEST_F(PendingSelfUpdate, ABackupLeftByAnEarlierRunIsNeverPutBackOverTheTarget) 
     EXPECT_EQ(readFileBytes(target), "current sodium");
 }
 
+TEST_F(PendingSelfUpdate, ABackupFromAnEarlierRunStillStandsInForAMissingTarget) {
+    const std::string target = install + "\\libsodium.dll";
+    const std::string backupPath = install + "\\backup\\libsodium.dll.backup";
+    ASSERT_TRUE(::CreateDirectoryA((install + "\\backup").c_str(), nullptr));
+    ASSERT_TRUE(writeFileBytes(backupPath, "earlier sodium"));
+    const FileObject file{stage("libsodium.dll.new", kAbc), "libsodium.dll", target, "", "3"};
+    writeRecord(manifestJson(install, {file}));
+
+    int result = -1;
+    {
+        FileHandle lockedSource(
+            ::CreateFileA(file.source.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+        ASSERT_TRUE(lockedSource);
+        result = processPendingSelfUpdate(console);
+    }
+
+    EXPECT_EQ(result, 1);
+    EXPECT_FALSE(console.hasPrefix("Creating backup: "));
+    EXPECT_TRUE(console.has("Attempting to restore backup from: " + backupPath));
+    EXPECT_TRUE(console.has("Backup restored successfully."));
+    EXPECT_EQ(readFileBytes(target), "earlier sodium");
+}
+
 TEST_F(PendingSelfUpdate, PathsThatCannotBeLookedUpFailTheirFileAndTheRunGoesOn) {
     // A name the file system refuses makes the existence test fail with an error other than "not found".
     const FileObject badSource{staging + "\\bad|name.new", "a.dll", install + "\\a.dll", "", ""};
