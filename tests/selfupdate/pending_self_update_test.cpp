@@ -113,11 +113,32 @@ protected:
         return path;
     }
 
+    // Records a pending update of libsodium.dll into target, runs it while nobody else may open the staged
+    // source (so neither the move nor the fallback copy can take it), and returns the run's result.
+    // heldBackup, when given, is kept open for reading only, so the run cannot refresh it.
+    int runSodiumUpdateWithSourceLocked(const std::string& target, const std::string& heldBackup = "") {
+        const FileObject file{stage("libsodium.dll.new", kAbc), "libsodium.dll", target, "", "3"};
+        writeRecord(manifestJson(install, {file}));
+        FileHandle lockedSource(
+            ::CreateFileA(file.source.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+        EXPECT_TRUE(lockedSource);
+        FileHandle backup;
+        if (!heldBackup.empty()) {
+            backup.reset(::CreateFileA(heldBackup.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                       OPEN_EXISTING, 0, nullptr));
+            EXPECT_TRUE(backup);
+        }
+        const int result = processPendingSelfUpdate(console);
+        sourceStillThere = fileExists(file.source);
+        return result;
+    }
+
     TempDir dir;
     std::string install;
     std::string staging;
     std::string manifestPath;
     CapturingConsole console;
+    bool sourceStillThere = false;
 };
 
 } // namespace
@@ -330,17 +351,7 @@ TEST_F(PendingSelfUpdate, ATargetLockedAgainstEveryoneFailsAndTheBackupIsTried) 
 TEST_F(PendingSelfUpdate, AFailedCopyRestoresTheBackup) {
     const std::string target = install + "\\libsodium.dll";
     ASSERT_TRUE(writeFileBytes(target, "old sodium"));
-    const FileObject file{stage("libsodium.dll.new", kAbc), "libsodium.dll", target, "", "3"};
-    writeRecord(manifestJson(install, {file}));
-
-    int result = -1;
-    {
-        // A source that nobody else may open can be neither renamed nor copied; the target stays usable.
-        FileHandle locked(
-            ::CreateFileA(file.source.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
-        ASSERT_TRUE(locked);
-        result = processPendingSelfUpdate(console);
-    }
+    const int result = runSodiumUpdateWithSourceLocked(target);
 
     EXPECT_EQ(result, 1);
     const std::string backupPath = install + "\\backup\\libsodium.dll.backup";
@@ -351,7 +362,7 @@ TEST_F(PendingSelfUpdate, AFailedCopyRestoresTheBackup) {
     EXPECT_TRUE(console.has("Attempting to restore backup from: " + backupPath));
     EXPECT_TRUE(console.has("Backup restored successfully."));
     EXPECT_EQ(readFileBytes(target), "old sodium");
-    EXPECT_TRUE(fileExists(file.source));
+    EXPECT_TRUE(sourceStillThere);
 }
 
 TEST_F(PendingSelfUpdate, ABackupLeftByAnEarlierRunIsNeverPutBackOverTheTarget) {
@@ -360,20 +371,8 @@ TEST_F(PendingSelfUpdate, ABackupLeftByAnEarlierRunIsNeverPutBackOverTheTarget) 
     const std::string backupPath = install + "\\backup\\libsodium.dll.backup";
     ASSERT_TRUE(::CreateDirectoryA((install + "\\backup").c_str(), nullptr));
     ASSERT_TRUE(writeFileBytes(backupPath, "stale sodium"));
-    const FileObject file{stage("libsodium.dll.new", kAbc), "libsodium.dll", target, "", "3"};
-    writeRecord(manifestJson(install, {file}));
-
-    int result = -1;
-    {
-        FileHandle lockedSource(
-            ::CreateFileA(file.source.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
-        ASSERT_TRUE(lockedSource);
-        // Readers welcome, writers not: this run cannot refresh the old backup, yet could still copy it.
-        FileHandle heldBackup(::CreateFileA(backupPath.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                            OPEN_EXISTING, 0, nullptr));
-        ASSERT_TRUE(heldBackup);
-        result = processPendingSelfUpdate(console);
-    }
+    // Readers welcome, writers not: this run cannot refresh the old backup, yet could still copy it.
+    const int result = runSodiumUpdateWithSourceLocked(target, backupPath);
 
     EXPECT_EQ(result, 1);
     EXPECT_TRUE(console.has("Warning: Failed to create backup."));
@@ -387,16 +386,7 @@ TEST_F(PendingSelfUpdate, ABackupFromAnEarlierRunStillStandsInForAMissingTarget)
     const std::string backupPath = install + "\\backup\\libsodium.dll.backup";
     ASSERT_TRUE(::CreateDirectoryA((install + "\\backup").c_str(), nullptr));
     ASSERT_TRUE(writeFileBytes(backupPath, "earlier sodium"));
-    const FileObject file{stage("libsodium.dll.new", kAbc), "libsodium.dll", target, "", "3"};
-    writeRecord(manifestJson(install, {file}));
-
-    int result = -1;
-    {
-        FileHandle lockedSource(
-            ::CreateFileA(file.source.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
-        ASSERT_TRUE(lockedSource);
-        result = processPendingSelfUpdate(console);
-    }
+    const int result = runSodiumUpdateWithSourceLocked(target);
 
     EXPECT_EQ(result, 1);
     EXPECT_FALSE(console.hasPrefix("Creating backup: "));
