@@ -4,6 +4,7 @@ set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$root"
 scripts/install-deps.sh
+python3 scripts/check-docs.py # the guides name every registry value, option and exit code
 build="$root/build/test"
 cmake --preset windows-test >/dev/null
 cmake --build "$build" -j"$(nproc)"

@@ -129,7 +129,7 @@ TEST(Cli, PublishThenCheckFromTheCommandLine) {
     writeBytes(dir / "edited.json", text);
     EXPECT_EQ(runTool({"check", (dir / "edited.json").string(), "--no-files"}, out, err), 1);
     EXPECT_NE(out.find("edited.json:"), std::string::npos);
-    EXPECT_NE(out.find("[writing rule 1]"), std::string::npos);
+    EXPECT_NE(out.find("[writing rule 1] see docs/manifest.md#rule-1-"), std::string::npos);
     EXPECT_NE(out.find("RSA Signature Verification: PASSED"), std::string::npos); // same signed content
     EXPECT_NE(out.find("Result: "), std::string::npos);
 }

@@ -7,6 +7,7 @@
 #include "manifest_check.h"
 #include "publish.h"
 #include "rsa_keys.h"
+#include "rule_citation.h"
 #include "server_files.h"
 
 #include <map>
@@ -421,7 +422,7 @@ int runCheck(const std::vector<std::string>& args, std::ostream& out, std::ostre
         }
         out << ": " << (p.blocking ? "error" : "note") << ": " << p.message;
         if (p.rule > 0) {
-            out << " [writing rule " << p.rule << "]";
+            out << " " << writingRuleCitation(p.rule);
         }
         out << "\n";
         (p.blocking ? errors : notes)++;
