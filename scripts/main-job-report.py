@@ -53,6 +53,16 @@ def read_requests(path, skip):
     return requests
 
 
+def read_record(path):
+    """The LastTrustedRelease value from reg query output, or None."""
+    if os.path.exists(path):
+        with open(path, "r", encoding="utf-8", errors="replace") as f:
+            match = re.search(r"LastTrustedRelease\s+REG_SZ\s+(\S+)", f.read())
+            if match:
+                return match.group(1)
+    return None
+
+
 def read_digests(path):
     """A sha256sum listing as {file: digest}."""
     digests = {}
@@ -133,6 +143,12 @@ def report_tampered(args, report, log_path, copy_log_path):
                        if "VESK_Updater.exe exiting with code: " in m), None)
     report.say(f"  Program exit code {args.tampered_exit}; " +
                (f"\"{final_exit}\"" if final_exit else "no exit line logged"))
+    record_before = read_record(args.record_after_update)
+    record_after = read_record(args.record_after_tampered)
+    report.require(record_after == record_before, f"the tampered release changed the trusted-release record "
+                                                  f"from {record_before} to {record_after}")
+    report.say(f"  Last trusted release recorded: {record_after or '(none)'} "
+               f"({'unchanged' if record_after == record_before else 'CHANGED'})")
     report.say(f"  Requests to the HTTPS server: {len(requests)}: " +
                ", ".join(f"{path} {status}" for path, status, _ in requests))
 
@@ -162,6 +178,8 @@ def main():
     parser.add_argument("--tampered-timed-out", type=int, default=0)
     parser.add_argument("--install-before", required=True)
     parser.add_argument("--install-after", required=True)
+    parser.add_argument("--record-after-update", required=True, help="reg query output of the trusted-release record")
+    parser.add_argument("--record-after-tampered", required=True)
     args = parser.parse_args()
 
     report = Report()
@@ -238,6 +256,10 @@ def main():
     report.say(f"Signature: {'ENFORCED and PASSED' if enforced and passed in last else 'NOT PASSED'} - "
                f"\"{accepted}\" logged by the copy in update\\ and by the final process; "
                f"preflight: \"{final_result}\"; self-replacement copy: \"{copy_result}\"")
+    record = read_record(args.record_after_update)
+    report.require(record is not None and record.startswith(f"{version}|{build}|"),
+                   f"the accepted release was not recorded as the last trusted one (record: {record})")
+    report.say(f"Last trusted release recorded: {record or '(none)'}")
 
     # Core files: what the final preflight found and did, and whether the files on disk now match the manifest.
     needs = {}

@@ -258,9 +258,15 @@ PY
   done
 }
 
-# The program finds its install directory in the registry of the prefix.
+# The program finds its install directory in the registry of the prefix. The prefix is kept between runs, so
+# the release an earlier run accepted is forgotten: each run starts as a machine that never updated.
 "$wine" reg add 'HKLM\SOFTWARE\Corvanne\VESK' /v InstallPath /t REG_SZ /d "$install_win" /f \
   >"$logs/reg.log" 2>&1
+"$wine" reg delete 'HKLM\SOFTWARE\VESK\Updater' /v LastTrustedRelease /f >"$logs/reg-forget.log" 2>&1 || true
+# trusted_record <file>: the release the program has recorded as the last one it trusted, as reg shows it.
+trusted_record() {
+  "$wine" reg query 'HKLM\SOFTWARE\VESK\Updater' /v LastTrustedRelease >"$1" 2>&1 || true
+}
 
 # follow_run <screenshot folder> <program output>: runs the installed program and follows the chain until no
 # process of the install folder is left, for at most three minutes. The chain hands over from process to
@@ -318,6 +324,7 @@ follow_run "$shots" "$logs/program.log"
 update_status="$first_status"
 update_timed_out="$timed_out"
 stop_server
+trusted_record "$logs/record-after-update.txt"
 
 # One screenshot from the middle of the run shows the progress window in the documentation.
 shot_list=("$shots"/window-*.png)
@@ -340,6 +347,7 @@ follow_run "$tampered/screenshots" "$logs/program-tampered.log"
 tampered_status="$first_status"
 tampered_timed_out="$timed_out"
 stop_server
+trusted_record "$logs/record-after-tampered.txt"
 (cd "$install" && find . -path ./logs -prune -o -path ./update/logs -prune -o -name Updater.exe.record -o \
   -type f -print0 | sort -z | xargs -0 sha256sum) >"$tampered/install-after.sha256"
 
@@ -354,4 +362,5 @@ python3 scripts/main-job-report.py \
   --tampered-server "$tampered/server" --tampered-https-log "$logs/tampered-server.log" \
   --tampered-https-log-skip "$tampered_requests_before" --tampered-exit "$tampered_status" \
   --tampered-timed-out "$tampered_timed_out" \
-  --install-before "$tampered/install-before.sha256" --install-after "$tampered/install-after.sha256"
+  --install-before "$tampered/install-before.sha256" --install-after "$tampered/install-after.sha256" \
+  --record-after-update "$logs/record-after-update.txt" --record-after-tampered "$logs/record-after-tampered.txt"
