@@ -7,6 +7,7 @@
 #include "manifest/manifest_text.h"
 #include "selfupdate/file_checks_win.h"
 #include "selfupdate/release_manifest.h"
+#include "selfupdate/release_trust.h"
 #include "selfupdate/restart_command_line.h"
 #include "selfupdate/self_update_text.h"
 #include "selfupdate/unexpected_error.h"
@@ -102,7 +103,15 @@ int restartStartSteps(const std::string& channel, std::uint32_t processId, const
     logger().info("Manifest downloaded (" + std::to_string(manifestText.size()) + " bytes)");
     logManifestSignatureStatus(manifestText, SignatureReportStyle::Brief);
 
-    const ReleaseManifest release = readReleaseManifest(manifestText);
+    ReleaseManifest release = readReleaseManifest(manifestText);
+    if (sources.trust.enforced()) {
+        const TrustVerdict verdict = checkReleaseTrust(manifestText, sources.trust);
+        if (!verdict.trusted()) {
+            logger().error("Refusing to replace the program: the manifest is not trusted");
+            return 1;
+        }
+        release = readSignedReleaseManifest(verdict.signedText);
+    }
     const std::string entryText = ManifestText::findFileObject(release.objectText, kOwnExecutableName);
     if (entryText.empty()) {
         logger().error("VESK_Updater.exe not found in manifest");
