@@ -143,6 +143,11 @@ def report_tampered(args, report, log_path, copy_log_path):
                        if "VESK_Updater.exe exiting with code: " in m), None)
     report.say(f"  Program exit code {args.tampered_exit}; " +
                (f"\"{final_exit}\"" if final_exit else "no exit line logged"))
+    with open(args.tampered_check_log, "r", encoding="utf-8", errors="replace") as f:
+        tool_lines = [line.strip() for line in f if line.strip()]
+    tool_verdict = next((line for line in tool_lines if line.startswith("Manifest not trusted: ")), "(no verdict)")
+    report.say(f"  vesk-release check --trusted-key of the tampered manifest: \"{tool_verdict}\"; "
+               f"{(tool_lines or ['(no output)'])[-1]}")
     record_before = read_record(args.record_after_update)
     record_after = read_record(args.record_after_tampered)
     report.require(record_after == record_before, f"the tampered release changed the trusted-release record "
@@ -176,6 +181,7 @@ def main():
     parser.add_argument("--tampered-https-log-skip", type=int, default=0)
     parser.add_argument("--tampered-exit", type=int, required=True)
     parser.add_argument("--tampered-timed-out", type=int, default=0)
+    parser.add_argument("--tampered-check-log", required=True, help="vesk-release check of the tampered manifest")
     parser.add_argument("--install-before", required=True)
     parser.add_argument("--install-after", required=True)
     parser.add_argument("--record-after-update", required=True, help="reg query output of the trusted-release record")

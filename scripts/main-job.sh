@@ -147,7 +147,8 @@ cp "$program" "$release/VESK_Updater.exe"
 echo "Publishing release $version.$build_number with vesk-release ..."
 run_logged "$logs/publish.log" "$tool" publish --from "$release" --version "$version" --build "$build_number" \
   --out "$server" --key "$run/keys/main-job.pem" --signer "VESK main job"
-run_logged "$logs/check-file.log" "$tool" check "$server/manifest.json" --require-signature
+run_logged "$logs/check-file.log" "$tool" check "$server/manifest.json" --require-signature \
+  --trusted-key "$run/keys/main-job.pub.txt"
 
 # The tampered release an intruder would serve: libcurl.dll and the program altered, everything re-published
 # under a newer build, so the manifest's sizes and digests match the altered files, and signed with a key of
@@ -160,6 +161,11 @@ printf '\na VESK_Updater.exe altered by an intruder (bytes appended by the main 
 run_logged "$logs/keygen-intruder.log" "$tool" keygen --out "$tampered/keys" --name intruder
 run_logged "$logs/publish-tampered.log" "$tool" publish --from "$tampered/release" --version "$version" \
   --build "$((build_number + 1))" --out "$tampered/server" --key "$tampered/keys/intruder.pem" --signer "VESK main job"
+# The release tool, judging as the program will, has to turn it down too.
+if "$tool" check "$tampered/server/manifest.json" --require-signature --trusted-key "$run/keys/main-job.pub.txt" \
+  >"$logs/check-tampered.log" 2>&1; then
+  fail "vesk-release check accepted the tampered release for the release key (see $logs/check-tampered.log)"
+fi
 
 # ---------------------------------------------------------------------------------------------------------
 # 4. The install folder, as an older installation with damage would look.
@@ -361,6 +367,6 @@ python3 scripts/main-job-report.py \
   --log-split "$log_before_tampered" --copy-log-split "$copy_log_before_tampered" \
   --tampered-server "$tampered/server" --tampered-https-log "$logs/tampered-server.log" \
   --tampered-https-log-skip "$tampered_requests_before" --tampered-exit "$tampered_status" \
-  --tampered-timed-out "$tampered_timed_out" \
+  --tampered-timed-out "$tampered_timed_out" --tampered-check-log "$logs/check-tampered.log" \
   --install-before "$tampered/install-before.sha256" --install-after "$tampered/install-after.sha256" \
   --record-after-update "$logs/record-after-update.txt" --record-after-tampered "$logs/record-after-tampered.txt"
