@@ -55,8 +55,11 @@ void deleteRejectedFile(const std::string& path, const std::string& name, const 
     }
 }
 
-// Why a downloaded file does not match its entry; "" when it does (or the entry gives nothing to check).
-std::string rejectionOfDownload(const std::string& path, const FileEntryValues& values) {
+const std::string kNoDigestToVerify = "the signed manifest gives no sha256 to verify it against";
+
+// Why a downloaded file does not match its entry; "" when it does (or the entry gives nothing to check and
+// no digest is required).
+std::string rejectionOfDownload(const std::string& path, const FileEntryValues& values, bool requireDigest) {
     if (!values.size.empty()) {
         const std::optional<std::uint64_t> expectedSize = parseSizeText(values.size);
         std::uint32_t sizeError = 0;
@@ -68,6 +71,10 @@ std::string rejectionOfDownload(const std::string& path, const FileEntryValues& 
         if (*expectedSize != *downloadedSize) {
             return downloadedSizeMismatchText(values.size, *downloadedSize);
         }
+    }
+    if (values.sha256.empty() && requireDigest) {
+        // The signature vouches for the entry, and only a digest carries that over to the bytes.
+        return kNoDigestToVerify;
     }
     if (!values.sha256.empty()) {
         const std::string downloadedDigest = computeFileSha256(path);
@@ -324,7 +331,7 @@ void PreflightUpdater::processCoreFile(const std::string& name, const std::strin
     }
     logger().info("Download completed for " + name);
 
-    const std::string rejection = rejectionOfDownload(paths.temporaryDownload, values);
+    const std::string rejection = rejectionOfDownload(paths.temporaryDownload, values, sources_.trust.enforced());
     if (!rejection.empty()) {
         logger().error("Downloaded file verification failed for " + name + ": " + rejection);
     } else {

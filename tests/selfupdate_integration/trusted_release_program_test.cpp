@@ -62,10 +62,11 @@ TEST(TrustedReleaseProgram, ManifestsItCannotTrustChangeNothingAndTheUpdateStill
         const char* manifest;
         std::optional<std::string> record;
         const char* curlServed;
-        std::string reason;
+        std::string reason; // "" for a trusted manifest
         bool alsoRestartStart;
     };
     const Case cases[] = {
+        {"manifest_no_digest.json", std::nullopt, "libcurl.dll", "", false},
         {"manifest_unsigned.json", std::nullopt, "libcurl.dll", "it has no signature", false},
         {"manifest_placeholder.json", std::nullopt, "libcurl.dll", "its signature is a placeholder", false},
         {"manifest_other_key.json", std::nullopt, "libcurl.dll",
@@ -82,16 +83,32 @@ TEST(TrustedReleaseProgram, ManifestsItCannotTrustChangeNothingAndTheUpdateStill
         const ProgramRun run = runProgram(scene.install.program(), "", 3min);
         ASSERT_TRUE(run.ended);
         EXPECT_EQ(run.exitCode, 0u);
-        EXPECT_TRUE(messagesInOrder(
-            logMessages(scene.install.log()),
-            {kModeLine, "INFO === Manifest Signature Verification (Log-Only) ===",
-             "INFO === End Signature Verification ===",
-             "ERROR Manifest not trusted: " + c.reason + "; nothing will be installed from it",
-             "INFO Core file verification completed - proceeding with normal startup",
-             "INFO Update process completed with result: SUCCESS"}));
+        const std::string verdict =
+            c.reason.empty()
+                ? "INFO Manifest trusted: signed with the built-in release key (version 3.0 build 5)"
+                : "ERROR Manifest not trusted: " + c.reason + "; nothing will be installed from it";
+        // Signed without digests: trusted, but a download cannot be tied to the signature.
+        const std::vector<std::string> rejected = {
+            "INFO Keeping mismatched file until a verified replacement arrives: " +
+                scene.install.file("libcurl.dll"),
+            "ERROR Downloaded file verification failed for libcurl.dll: the signed manifest gives no sha256 to "
+            "verify it against"};
+        std::vector<std::string> expected = {kModeLine, "INFO === Manifest Signature Verification (Log-Only) ===",
+                                             "INFO === End Signature Verification ===", verdict};
+        if (c.reason.empty()) {
+            expected.insert(expected.end(), rejected.begin(), rejected.end());
+        }
+        expected.push_back("INFO Core file verification completed - proceeding with normal startup");
+        expected.push_back("INFO Update process completed with result: SUCCESS");
+        EXPECT_TRUE(messagesInOrder(logMessages(scene.install.log()), expected));
         EXPECT_EQ(readFileBytes(scene.install.file("libcurl.dll")), kOldCurl);
         EXPECT_EQ(readFileBytes(scene.install.program()), built);
         EXPECT_FALSE(fileExists(scene.install.file("update\\VESK_Updater.exe")));
+        if (c.reason.empty()) {
+            EXPECT_EQ(vesk::updater::readLastTrustedRelease(),
+                      std::optional<std::string>("3.0|5|2026-03-01T10:00:00Z"));
+            continue;
+        }
         EXPECT_EQ(scene.server->requestedPaths(), std::vector<std::string>{"/manifest.json"});
         EXPECT_EQ(vesk::updater::readLastTrustedRelease(), c.record);
 
