@@ -1,6 +1,10 @@
 #pragma once
 
+#include "transfer/transfer_policy.h"
+
+#include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -20,6 +24,14 @@ struct FallbackDownloadSteps {
     // Told about each temporary file or folder that could not be removed. By default a "WARNING"
     // log line names it; the download's result does not change either way.
     std::function<void(const std::string& path)> reportLeftover;
+    // Size of the wanted file when known: a plain download that grows past it fails at once, and so does
+    // unpacking an archive with any file larger than it. Unknown, both stop at sizeCeiling.
+    std::optional<std::uint64_t> expectedSize;
+    // When set, false = candidate failed: its file is removed and the next candidate is tried.
+    std::function<bool(const std::string& localPath)> acceptCandidate;
+    TransferPolicy policy = TransferPolicy::forThisProgram();
+    // The bound where no size is known: an archive download, or any download without expectedSize.
+    std::uint64_t sizeCeiling = kDownloadSizeCeiling;
 };
 
 // downloadWithFallback with some of its steps replaced.

@@ -56,9 +56,26 @@ private:
     const FallbackDownloadSteps& steps;
 };
 
+// The default unpacking: no file may outgrow the wanted file's known size, nor the whole tree the ceiling.
+bool unpackWithinLimits(const std::string& archivePath, const std::string& url, const std::string& directory,
+                        const FallbackDownloadSteps& steps) {
+    ZipLimits limits;
+    limits.maxTotalSize = steps.sizeCeiling;
+    limits.maxEntrySize = steps.expectedSize.value_or(steps.sizeCeiling);
+    const ZipStatus status = extractArchive(archivePath, directory, limits);
+    if (status == ZipStatus::EntryTooLarge) {
+        const SizeLimit limit = steps.expectedSize ? SizeLimit::expected(*steps.expectedSize)
+                                                   : SizeLimit::ceiling(steps.sizeCeiling);
+        logger().error(archiveSizeExceededMessage(limit, url));
+    } else if (status == ZipStatus::TooLarge) {
+        logger().error(archiveSizeExceededMessage(SizeLimit::ceiling(steps.sizeCeiling), url));
+    }
+    return status == ZipStatus::Ok;
+}
+
 // Unpacks the downloaded archive (which is deleted here) and takes wantedName out of it into a new
 // temporary file. Nothing but that file is left behind.
-bool takeFileFromArchive(const std::string& archivePath, const std::string& tempDir,
+bool takeFileFromArchive(const std::string& archivePath, const std::string& url, const std::string& tempDir,
                          const std::string& wantedName, const FallbackDownloadSteps& steps,
                          const Cleaner& cleaner, std::string& resultPath) {
     std::string directory;
@@ -72,7 +89,7 @@ bool takeFileFromArchive(const std::string& archivePath, const std::string& temp
         return false;
     }
     const bool unpacked = steps.unpack ? steps.unpack(archivePath, directory)
-                                       : extractArchive(archivePath, directory) == ZipStatus::Ok;
+                                       : unpackWithinLimits(archivePath, url, directory, steps);
     cleaner.removeFile(archivePath);
     if (!unpacked) {
         cleaner.removeTree(directory);
@@ -130,19 +147,25 @@ bool downloadWithFallback(const std::vector<std::string>& baseUrls, const std::s
         if (!createTempFile(tempDir, downloadPath)) {
             continue;
         }
-        if (!HttpDownloader::downloadToFile(widenUrl(url), downloadPath)) {
+        const bool archive = isArchive || endsWith(url, ".zip");
+        // An archive's own size says little about the file inside: it is bounded by the ceiling, and its
+        // entries by the expected size while unpacking.
+        const SizeLimit limit = !archive && steps.expectedSize ? SizeLimit::expected(*steps.expectedSize)
+                                                               : SizeLimit::ceiling(steps.sizeCeiling);
+        if (!HttpDownloader::downloadToFile(widenUrl(url), downloadPath, limit, steps.policy)) {
             cleaner.removeFile(downloadPath);
             continue;
         }
-        if (!isArchive && !endsWith(url, ".zip")) {
-            localPath = downloadPath;
-            return true;
+        std::string resultPath = downloadPath;
+        if (archive && !takeFileFromArchive(downloadPath, url, tempDir, wantedName, steps, cleaner, resultPath)) {
+            continue;
         }
-        std::string resultPath;
-        if (takeFileFromArchive(downloadPath, tempDir, wantedName, steps, cleaner, resultPath)) {
-            localPath = resultPath;
-            return true;
+        if (steps.acceptCandidate && !steps.acceptCandidate(resultPath)) {
+            cleaner.removeFile(resultPath);
+            continue;
         }
+        localPath = resultPath;
+        return true;
     }
     return false;
 }

@@ -361,6 +361,8 @@ const char* zipStatusText(ZipStatus status) {
         return "too many entries";
     case ZipStatus::TooLarge:
         return "unpacked size too large";
+    case ZipStatus::EntryTooLarge:
+        return "entry larger than allowed";
     case ZipStatus::ChecksumMismatch:
         return "CRC-32 mismatch";
     case ZipStatus::ReadFailed:
@@ -489,6 +491,10 @@ ZipStatus readZipDirectory(ZipSource& source, const ZipLimits& limits, std::vect
         totalSize += uncompressedSize;
         if (totalSize > limits.maxTotalSize) {
             return ZipStatus::TooLarge;
+        }
+        // Refused before anything is written; data that inflates past its declared size stops at it.
+        if (uncompressedSize > limits.maxEntrySize) {
+            return ZipStatus::EntryTooLarge;
         }
         if (ZipStatus status = readLocalHeader(reader, headerOffset, entry); status != ZipStatus::Ok) {
             return status;

@@ -25,6 +25,7 @@ enum class ZipStatus {
     DuplicateName,    // two entries name the same file (Windows names ignore case), or a file and a folder
     TooManyEntries,   // more entries than ZipLimits::maxEntries
     TooLarge,         // the declared unpacked size exceeds ZipLimits::maxTotalSize
+    EntryTooLarge,    // one file's declared unpacked size exceeds ZipLimits::maxEntrySize
     ChecksumMismatch, // the unpacked bytes do not have the CRC-32 the archive declares
     ReadFailed,       // the archive could not be read
     WriteFailed,      // the output refused a folder, a file or bytes
@@ -37,6 +38,9 @@ struct ZipLimits {
     std::size_t maxEntries = 10000;
     // Sum of the unpacked sizes of all files; nothing we ship comes near it.
     std::uint64_t maxTotalSize = std::uint64_t{1} << 30;
+    // Unpacked size of any one file: the wanted file's size when the caller knows it, so a small archive
+    // cannot unpack into something far larger than what it should hold.
+    std::uint64_t maxEntrySize = std::uint64_t{1} << 30;
 };
 
 // Random access to the archive's bytes.

@@ -33,6 +33,17 @@ struct ScriptedResponse {
     // When true, the connection is closed without any response (after the delay), so the client's request
     // fails as it does against a server that is down for this path.
     bool dropWithoutResponse = false;
+    // When true, the body never ends: body (or zeros when it is empty) is sent over and over, without a
+    // Content-Length, until the client goes away or the server stops.
+    bool endless = false;
+    // When set, body bytes go out one at a time, each after this pause.
+    std::optional<std::chrono::milliseconds> trickleInterval;
+    // When set, Content-Length promises this many bytes whatever the body holds; the body is sent whole,
+    // so it can run past its own promise.
+    std::optional<std::uint64_t> declaredLength;
+    // When true, the request is read and then nothing at all is sent until the client gives up (or the
+    // server stops): a server that accepts and never answers.
+    bool neverAnswer = false;
 };
 
 // One request as it arrived.
@@ -45,6 +56,11 @@ struct RecordedRequest {
     std::vector<std::pair<std::string, std::string>> headers;
     // False when no response had been scripted for the path (it was answered with 404).
     bool scripted = false;
+    // The server's count of requests, from 1.
+    std::uint64_t id = 0;
+    // Body bytes handed to the connection so far, and whether the server is done with it.
+    std::uint64_t bodyBytesSent = 0;
+    bool finished = false;
 
     // The value of the first header with this name (compared without regard to case).
     std::optional<std::string> header(const std::string& name) const;
@@ -83,6 +99,8 @@ public:
     // Connections whose first bytes were not an HTTP request (e.g. a TLS handshake); each entry holds the
     // bytes received before the server gave up on it.
     std::vector<std::string> malformedConnections() const;
+    // Waits until every request recorded so far is finished or the timeout passes; true on success.
+    bool waitForFinishedResponses(std::chrono::milliseconds timeout) const;
     // Waits until at least count requests have been recorded or the timeout passes; true on success.
     bool waitForRequests(std::size_t count, std::chrono::milliseconds timeout) const;
     // Forgets every recorded request and malformed connection (scripts stay).

@@ -121,6 +121,7 @@ struct HttpTestServer::State {
     mutable std::condition_variable changed;
     std::map<std::string, ScriptedResponse> scripts;
     std::vector<RecordedRequest> requests;
+    std::uint64_t requestCount = 0;
     std::vector<std::string> malformed;
     std::set<SOCKET> openSockets;
     std::vector<std::thread> workers;
@@ -235,6 +236,14 @@ std::vector<RecordedRequest> HttpTestServer::unexpectedRequests() const {
 std::vector<std::string> HttpTestServer::malformedConnections() const {
     std::lock_guard<std::mutex> lock(state_->mutex);
     return state_->malformed;
+}
+
+bool HttpTestServer::waitForFinishedResponses(std::chrono::milliseconds timeout) const {
+    std::unique_lock<std::mutex> lock(state_->mutex);
+    return state_->changed.wait_for(lock, timeout, [&] {
+        return std::all_of(state_->requests.begin(), state_->requests.end(),
+                           [](const RecordedRequest& request) { return request.finished; });
+    });
 }
 
 bool HttpTestServer::waitForRequests(std::size_t count, std::chrono::milliseconds timeout) const {
@@ -361,25 +370,60 @@ void HttpTestServer::serveConnection(std::uintptr_t rawSocket) {
                 "<html><body><h1>404 Not Found</h1>No response scripted for this path.</body></html>";
             response.headers = {{"Content-Type", "text/html"}};
         }
+        request.id = ++state->requestCount;
         state->requests.push_back(request);
     }
     state->changed.notify_all();
+    // Updates this request's record (unless the test has cleared it meanwhile).
+    auto record = [&](std::uint64_t bodyBytes, bool finished) {
+        {
+            std::lock_guard<std::mutex> lock(state->mutex);
+            for (RecordedRequest& recorded : state->requests) {
+                if (recorded.id == request.id) {
+                    recorded.bodyBytesSent += bodyBytes;
+                    recorded.finished = recorded.finished || finished;
+                }
+            }
+        }
+        state->changed.notify_all();
+    };
 
-    if (response.delay.count() > 0 &&
-        ::WaitForSingleObject(state->stopEvent, static_cast<DWORD>(response.delay.count())) ==
-            WAIT_OBJECT_0) {
+    const auto stopped = [&](DWORD waitMs) {
+        return ::WaitForSingleObject(state->stopEvent, waitMs) == WAIT_OBJECT_0;
+    };
+    if (response.delay.count() > 0 && stopped(static_cast<DWORD>(response.delay.count()))) {
         closeConnection(false);
+        record(0, true);
         return;
     }
 
     if (response.dropWithoutResponse) {
         closeConnection(false);
+        record(0, true);
+        return;
+    }
+
+    if (response.neverAnswer) {
+        // Reads (and ignores) until the client closes; a receive time-out just means it is still there.
+        for (;;) {
+            const int received = ::recv(socket, buffer, sizeof(buffer), 0);
+            if (received > 0 || (received < 0 && ::WSAGetLastError() == WSAETIMEDOUT && !stopped(0))) {
+                continue;
+            }
+            break;
+        }
+        closeConnection(false);
+        record(0, true);
         return;
     }
 
     std::string out =
         "HTTP/1.1 " + std::to_string(response.status) + " " + reasonPhrase(response.status) + "\r\n";
-    out += "Content-Length: " + std::to_string(response.body.size()) + "\r\n";
+    if (response.declaredLength) {
+        out += "Content-Length: " + std::to_string(*response.declaredLength) + "\r\n";
+    } else if (!response.endless) {
+        out += "Content-Length: " + std::to_string(response.body.size()) + "\r\n";
+    }
     out += "Connection: close\r\n";
     for (const auto& [name, value] : response.headers) {
         out += name + ": " + value + "\r\n";
@@ -388,9 +432,41 @@ void HttpTestServer::serveConnection(std::uintptr_t rawSocket) {
     const std::size_t bodyBytes = response.cutAfterBytes
                                       ? std::min(*response.cutAfterBytes, response.body.size())
                                       : response.body.size();
-    out.append(response.body, 0, bodyBytes);
-    sendAll(socket, out.data(), out.size());
-    closeConnection(true);
+    if (!response.endless && !response.trickleInterval) {
+        out.append(response.body, 0, bodyBytes);
+        const bool sent = sendAll(socket, out.data(), out.size());
+        closeConnection(true);
+        record(sent ? bodyBytes : 0, true);
+        return;
+    }
+
+    // Streamed bodies: the pattern repeats when endless; a failed send means the client has gone.
+    const std::string pattern = response.body.empty() ? std::string(64 * 1024, '\0') : response.body;
+    bool clientStayed = sendAll(socket, out.data(), out.size());
+    std::uint64_t sent = 0;
+    std::size_t offset = 0;
+    while (clientStayed && (response.endless || sent < bodyBytes)) {
+        std::size_t length = std::min<std::size_t>(pattern.size() - offset, 64 * 1024);
+        if (!response.endless) {
+            length = static_cast<std::size_t>(std::min<std::uint64_t>(length, bodyBytes - sent));
+        }
+        if (response.trickleInterval) {
+            if (stopped(static_cast<DWORD>(response.trickleInterval->count()))) {
+                break;
+            }
+            length = 1;
+        } else if (stopped(0)) {
+            break;
+        }
+        clientStayed = sendAll(socket, pattern.data() + offset, length);
+        if (clientStayed) {
+            sent += length;
+            record(length, false);
+            offset = (offset + length) % pattern.size();
+        }
+    }
+    closeConnection(clientStayed && !response.endless);
+    record(0, true);
 }
 
 } // namespace vesk::test

@@ -3,12 +3,14 @@
 
 #include "core/handles_win.h"
 #include "support/http_test_server.h"
+#include "support/log_lines.h"
 #include "transfer/fallback_download.h"
 #include "transfer/zip_extract_win.h"
 #include "zip_test_support.h"
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <memory>
 #include <set>
 #include <string>
@@ -18,10 +20,13 @@ namespace vesk::updater {
 namespace {
 
 using test::HttpTestServer;
+using test::ProcessLogTail;
 using test::readFileBytes;
 using test::ScriptedResponse;
 using test::TempDir;
 using test::zipFixture;
+
+using namespace std::chrono_literals;
 
 const std::string kPath = "/updates/2.1.345/";
 
@@ -268,6 +273,103 @@ TEST_F(FallbackDownload, FileThatCannotBeMovedOutMakesTheNextCandidateRun) {
     EXPECT_EQ(attempted.size(), 2u);
     ASSERT_EQ(reported.size(), 1u); // the folder with the held file
     held->reset();
+}
+
+} // namespace
+} // namespace vesk::updater
+
+namespace vesk::updater {
+namespace {
+
+// One server misbehaves in some way; the download moves on and the second server's good archive wins.
+TEST_F(FallbackDownload, RunawaySlowOrRefusedCandidatesGiveWayToTheNextServer) {
+    const std::string good = fixtureSource("flat\\Updater.exe");
+    const std::string archiveUrl = server.url("/d" + kPath + "Updater.exe.zip");
+    const std::string plainUrl = server.url("/d" + kPath + "Updater.exe");
+    ScriptedResponse endless;
+    endless.endless = true;
+    ScriptedResponse silent;
+    silent.neverAnswer = true;
+    ScriptedResponse trickle;
+    trickle.body = std::string(4096, 'x');
+    trickle.trickleInterval = 50ms;
+    ScriptedResponse missing;
+    missing.status = 404;
+    missing.body = "<html>missing</html>";
+    ScriptedResponse bombAnswer;
+    ScriptedResponse wrongFile;
+    wrongFile.body = "MZ not what was wanted";
+    bombAnswer.body = readFileBytes(zipFixture("hostile\\zeros_bomb.zip"));
+    const std::string sizeText = std::to_string(good.size());
+
+    struct Case {
+        const char* name;
+        ScriptedResponse archive; // what the first server answers for the archive
+        ScriptedResponse plain;   // and for the plain file
+        bool strict;
+        bool sizeKnown;
+        bool rejectFirst; // acceptCandidate refuses whatever the first server gave
+        std::vector<std::string> logged;
+    };
+    const std::vector<Case> cases = {
+        {"endless plain file of known size", missing, endless, false, true, false,
+         {"ERROR Download exceeded the expected size of " + sizeText + " bytes: " + plainUrl}},
+        {"endless bodies of unknown size", endless, endless, false, false, false,
+         {"ERROR Download exceeded the size limit of 2097152 bytes: " + archiveUrl,
+          "ERROR Download exceeded the size limit of 2097152 bytes: " + plainUrl}},
+        {"archive unpacking past the known size", bombAnswer, missing, true, true, false,
+         {"ERROR Archive entry exceeded the expected size of " + sizeText + " bytes: " + archiveUrl,
+          "ERROR Download failed: HTTP status 404 from " + plainUrl}},
+        {"error pages in strict mode", missing, missing, true, true, false,
+         {"ERROR Download failed: HTTP status 404 from " + archiveUrl,
+          "ERROR Download failed: HTTP status 404 from " + plainUrl}},
+        {"trickling server in strict mode", trickle, missing, true, false, false,
+         {"ERROR Download too slow: fewer than 1024 bytes in 1 s from " + archiveUrl,
+          "ERROR Download failed: HTTP status 404 from " + plainUrl}},
+        {"server that never answers", silent, silent, false, true, false,
+         {"ERROR Download timed out: " + archiveUrl, "ERROR Download timed out: " + plainUrl}},
+        {"candidate the caller refuses", missing, wrongFile, false, true, true,
+         {}},
+    };
+    for (const Case& test : cases) {
+        SCOPED_TRACE(test.name);
+        server.clearRecord();
+        attempted.clear();
+        localPath = "untouched";
+        server.respond("/d" + kPath + "Updater.exe.zip", test.archive);
+        server.respond("/d" + kPath + "Updater.exe", test.plain);
+        serveArchive("/m" + kPath + "Updater.exe.zip", "flat.zip");
+
+        FallbackDownloadSteps steps;
+        steps.policy.strict = test.strict;
+        steps.policy.receiveTimeout = 1500ms;
+        steps.policy.lowSpeedWindow = 1s;
+        steps.sizeCeiling = 2 << 20;
+        if (test.sizeKnown) {
+            steps.expectedSize = good.size();
+        }
+        std::vector<std::string> offered;
+        steps.acceptCandidate = [&](const std::string& path) {
+            offered.push_back(readFileBytes(path));
+            return !test.rejectFirst || offered.size() > 1;
+        };
+        ProcessLogTail log;
+        ASSERT_TRUE(downloadWithFallback({server.url("/d"), server.url("/m")}, kPath + "Updater.exe", "Updater.exe",
+                                         localPath, attempted, steps));
+        EXPECT_EQ(readFileBytes(localPath), good);
+        EXPECT_EQ(attempted, (std::vector<std::string>{archiveUrl, plainUrl, server.url("/m" + kPath + "Updater.exe.zip")}));
+        EXPECT_EQ(log.entries(), test.logged);
+        const std::vector<std::string> wantOffered =
+            test.rejectFirst ? std::vector<std::string>{"MZ not what was wanted", good} : std::vector<std::string>{good};
+        EXPECT_EQ(offered, wantOffered);
+        EXPECT_TRUE(leftovers().empty());
+        // Every runaway body stopped within a few MiB of its bound.
+        ASSERT_TRUE(server.waitForFinishedResponses(20s));
+        for (const test::RecordedRequest& request : server.requests()) {
+            EXPECT_LT(request.bodyBytesSent, 8u << 20) << request.path;
+        }
+        EXPECT_TRUE(::DeleteFileA(localPath.c_str()));
+    }
 }
 
 } // namespace

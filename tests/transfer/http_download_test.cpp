@@ -4,6 +4,7 @@
 
 #include "core/handles_win.h"
 #include "support/http_test_server.h"
+#include "support/log_lines.h"
 #include "support/temp_dir.h"
 
 #include <gtest/gtest.h>
@@ -15,12 +16,15 @@
 
 using vesk::test::fileExists;
 using vesk::test::HttpTestServer;
+using vesk::test::ProcessLogTail;
 using vesk::test::readFileBytes;
 using vesk::test::ScriptedResponse;
 using vesk::test::TempDir;
 using vesk::test::writeFileBytes;
 using vesk::updater::downloadToFile;
 using vesk::updater::downloadToString;
+using vesk::updater::SizeLimit;
+using vesk::updater::TransferPolicy;
 using namespace std::chrono_literals;
 
 namespace {
@@ -86,6 +90,32 @@ std::string buildTimeDigestOfThisExecutable() {
     char path[MAX_PATH] = {};
     const DWORD length = ::GetModuleFileNameA(nullptr, path, MAX_PATH);
     return readFileBytes(std::string(path, length) + ".sha256");
+}
+
+// Short enough that a test waiting on one stays quick, long enough for a loaded machine's loopback.
+TransferPolicy quickPolicy(bool strict) {
+    TransferPolicy policy;
+    policy.connectTimeout = 2s;
+    policy.sendTimeout = 2s;
+    policy.receiveTimeout = 1500ms;
+    policy.strict = strict;
+    policy.lowSpeedWindow = 1s;
+    return policy;
+}
+
+ScriptedResponse answer(int status, std::string body,
+                        std::vector<std::pair<std::string, std::string>> headers = {}) {
+    ScriptedResponse response;
+    response.status = status;
+    response.body = std::move(body);
+    response.headers = std::move(headers);
+    return response;
+}
+
+ScriptedResponse endlessBody() {
+    ScriptedResponse response;
+    response.endless = true;
+    return response;
 }
 
 class HttpDownload : public ::testing::Test {
@@ -298,4 +328,125 @@ TEST_F(HttpDownload, DownloadToStringReturnsErrorPagesAndBinaryBytes) {
     const std::string body = binaryBody(70000);
     server.respond("/bin", 200, body);
     EXPECT_EQ(downloadToString(server.url("/bin")), body);
+}
+
+// Runaway, silent, failing, slow and broken answers. A failure leaves no partial file (one that fails before
+// the body keeps the old file) and logs one line; the size limit and the time-out hold in both modes.
+TEST_F(HttpDownload, HostileAnswersFailTheDownload) {
+    auto with = [](ScriptedResponse response, auto change) {
+        change(response);
+        return response;
+    };
+    const ScriptedResponse endless = with(ScriptedResponse{}, [](auto& r) { r.endless = true; });
+    const auto body = [&](std::size_t size) { return with(ScriptedResponse{}, [&](auto& r) { r.body = binaryBody(size); }); };
+    struct Case {
+        const char* path;
+        ScriptedResponse response;
+        SizeLimit limit;
+        bool strict;
+        std::string logged; // the ERROR line up to the URL; "" when the download succeeds
+        bool keepsOldFile = false;
+    };
+    const std::vector<Case> cases = {
+        {"/endless.exe", endless, SizeLimit::expected(100000), false,
+         "Download exceeded the expected size of 100000 bytes: "},
+        {"/endless.bin", endless, SizeLimit::ceiling(300000), true, "Download exceeded the size limit of 300000 bytes: "},
+        {"/promises.exe", body(200001), SizeLimit::expected(200000), false,
+         "Download exceeded the expected size of 200000 bytes: ", true},
+        {"/exact.exe", body(200000), SizeLimit::expected(200000), true, ""},
+        // The bytes are counted, not the promise trusted: WinHTTP under Wine hands on what runs past it.
+        {"/past-promise.exe", with(body(300000), [](auto& r) { r.declaredLength = 1000; }), SizeLimit::expected(1000),
+         false, "Download exceeded the expected size of 1000 bytes: "},
+        {"/silent", with(ScriptedResponse{}, [](auto& r) { r.neverAnswer = true; }), SizeLimit::ceiling(), false,
+         "Download timed out: ", true},
+        {"/missing", answer(404, "<html>missing</html>"), SizeLimit::ceiling(), true,
+         "Download failed: HTTP status 404 from ", true},
+        // Redirected to a path without a script: the final status counts.
+        {"/moved", answer(301, "moved", {{"Location", "/ok"}}), SizeLimit::ceiling(), true,
+         "Download failed: HTTP status 404 from ", true},
+        {"/empty", answer(204, ""), SizeLimit::ceiling(), true, ""},
+        {"/slow", with(body(4096), [](auto& r) { r.trickleInterval = 50ms; }), SizeLimit::ceiling(), true,
+         "Download too slow: fewer than 1024 bytes in 1 s from "},
+        {"/stalled", with(body(4), [](auto& r) { r.trickleInterval = 5s; }), SizeLimit::ceiling(), true,
+         "Download timed out: "},
+        {"/cut", with(body(50000), [](auto& r) { r.cutAfterBytes = 20000; }), SizeLimit::ceiling(), true,
+         "Download interrupted: "},
+    };
+    const std::string target = dir.file("target.bin");
+    for (const Case& test : cases) {
+        SCOPED_TRACE(test.path);
+        server.respond(test.path, test.response);
+        ASSERT_TRUE(writeFileBytes(target, "previous"));
+        ProcessLogTail log;
+        const auto start = std::chrono::steady_clock::now();
+        const bool ok = downloadToFile(server.wideUrl(test.path), target, test.limit, quickPolicy(test.strict));
+        EXPECT_LT(std::chrono::steady_clock::now() - start, 10s);
+        EXPECT_EQ(ok, test.logged.empty());
+        if (ok) {
+            EXPECT_EQ(readFileBytes(target), test.response.body);
+            EXPECT_EQ(log.entries(), std::vector<std::string>{});
+            continue;
+        }
+        EXPECT_EQ(log.entries(), std::vector<std::string>{"ERROR " + test.logged + server.url(test.path)});
+        if (test.keepsOldFile) {
+            EXPECT_EQ(readFileBytes(target), "previous");
+        } else {
+            EXPECT_FALSE(fileExists(target));
+        }
+    }
+    // Runaway bodies stopped within a few MiB of their limits.
+    server.stop();
+    for (const auto& request : server.requests()) {
+        EXPECT_LT(request.bodyBytesSent, 8u << 20) << request.path;
+    }
+    EXPECT_EQ(server.unexpectedRequests().size(), 1u); // the redirect's target
+    server.clearRecord();
+}
+
+TEST_F(HttpDownload, DownloadToStringStopsAtItsCeiling) {
+    TempDir temp;
+    ScopedTempFolder redirect(temp.path());
+    server.respond("/endless.json", endlessBody());
+    ProcessLogTail log;
+    EXPECT_EQ(downloadToString(server.url("/endless.json"), SizeLimit::ceiling(1 << 20), quickPolicy(false)), "");
+    EXPECT_EQ(log.entries(), std::vector<std::string>{"ERROR Download exceeded the size limit of 1048576 bytes: " +
+                                                      server.url("/endless.json")});
+    // The manifest's own ceiling, with the program's policy.
+    EXPECT_EQ(downloadToString(server.url("/endless.json")), "");
+    EXPECT_EQ(log.entries().back(),
+              "ERROR Download exceeded the size limit of 67108864 bytes: " + server.url("/endless.json"));
+    EXPECT_TRUE(folderEntries(temp.path()).empty());
+
+    const std::string body = binaryBody(1 << 20);
+    server.respond("/full.json", 200, body);
+    EXPECT_EQ(downloadToString(server.url("/full.json"), SizeLimit::ceiling(1 << 20), quickPolicy(true)), body);
+    EXPECT_EQ(downloadToString(server.url("/full.json"), SizeLimit::ceiling((1 << 20) - 1), quickPolicy(false)),
+              "");
+    EXPECT_TRUE(folderEntries(temp.path()).empty());
+}
+
+TEST(LowSpeedRule, EachWindowMustBringTheMinimum) {
+    struct Case {
+        std::vector<std::pair<int, std::uint64_t>> reads; // milliseconds since the start, bytes
+        int failsAt;                                       // index of the refused read, -1 for none
+    };
+    const std::vector<Case> cases = {
+        {{{500, 1024}, {1000, 0}, {1999, 0}}, -1},             // enough by the window's end
+        {{{999, 1023}, {1000, 0}}, 1},                         // one byte short
+        {{{2500, 2000}}, -1},                                  // one read that blocked past the window
+        {{{400, 1024}, {1000, 0}, {1999, 1023}, {2000, 0}}, 3}, // the second window starves
+    };
+    for (std::size_t c = 0; c < cases.size(); ++c) {
+        SCOPED_TRACE(c);
+        const std::chrono::steady_clock::time_point start{};
+        vesk::updater::LowSpeedMonitor monitor(1024, 1s, start);
+        int failed = -1;
+        for (std::size_t i = 0; i < cases[c].reads.size() && failed < 0; ++i) {
+            const auto& [at, bytes] = cases[c].reads[i];
+            if (!monitor.progress(bytes, start + std::chrono::milliseconds(at))) {
+                failed = static_cast<int>(i);
+            }
+        }
+        EXPECT_EQ(failed, cases[c].failsAt);
+    }
 }

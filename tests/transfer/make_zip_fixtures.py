@@ -157,6 +157,8 @@ def make_hostile(out):
     crafted(path, [("a.bin", b"a"), ("b.bin", b"b"), ("c.bin", b"c")])
     for name in ("a.bin", "b.bin", "c.bin"):
         patch_sizes(path, name, 400 * 1024 * 1024)
+    # A small archive honestly declaring a file far larger than the one it should hold: 1 MiB of zeros.
+    crafted(os.path.join(bad, "zeros_bomb.zip"), [("Updater.exe", b"\0" * (1 << 20))])
     # Deflate data that unpacks to far more than the declared 100 bytes.
     path = os.path.join(bad, "longer_than_declared.zip")
     crafted(path, [("Updater.exe", b"\0" * 5_000_000)])

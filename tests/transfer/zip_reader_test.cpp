@@ -154,6 +154,21 @@ TEST(ZipReader, LimitsCountEntriesAndDeclaredSizes) {
     MemorySink smaller;
     EXPECT_EQ(unpack(archive, smaller, ZipLimits{7, total - 1}), ZipStatus::TooLarge);
     EXPECT_TRUE(smaller.empty());
+
+    // The per-file bound: the tree's largest file is exactly 358892 bytes.
+    MemorySink largestFits;
+    EXPECT_EQ(unpack(archive, largestFits, ZipLimits{7, total, 358892}), ZipStatus::Ok);
+    MemorySink oneFileTooLarge;
+    EXPECT_EQ(unpack(archive, oneFileTooLarge, ZipLimits{7, total, 358891}), ZipStatus::EntryTooLarge);
+    EXPECT_TRUE(oneFileTooLarge.empty());
+    const std::string bomb = readFileBytes(zipFixture("hostile\\zeros_bomb.zip"));
+    ASSERT_LT(bomb.size(), 8192u);
+    MemorySink bombSink;
+    EXPECT_EQ(unpack(bomb, bombSink, ZipLimits{10, std::uint64_t{1} << 30, 4096}), ZipStatus::EntryTooLarge);
+    EXPECT_TRUE(bombSink.empty());
+    MemorySink bombAllowed;
+    EXPECT_EQ(unpack(bomb, bombAllowed), ZipStatus::Ok);
+    EXPECT_EQ(bombAllowed.files["Updater.exe"], std::string(1 << 20, '\0'));
 }
 
 TEST(ZipReader, EveryTruncationIsRefusedWithoutOutput) {
