@@ -7,6 +7,7 @@
 #include "integrity/manifest_signature.h"
 #include "manifest/manifest_text.h"
 #include "core/settings.h"
+#include "selfupdate/download_checks_win.h"
 #include "selfupdate/file_checks_win.h"
 #include "selfupdate/release_manifest.h"
 #include "selfupdate/release_trust.h"
@@ -53,39 +54,6 @@ void deleteRejectedFile(const std::string& path, const std::string& name, const 
         logger().error(wording.failed + name + ": " + result.errorText);
         break;
     }
-}
-
-const std::string kNoDigestToVerify = "the signed manifest gives no sha256 to verify it against";
-
-// Why a downloaded file does not match its entry; "" when it does (or the entry gives nothing to check and
-// no digest is required).
-std::string rejectionOfDownload(const std::string& path, const FileEntryValues& values, bool requireDigest) {
-    if (!values.size.empty()) {
-        const std::optional<std::uint64_t> expectedSize = parseSizeText(values.size);
-        std::uint32_t sizeError = 0;
-        const std::optional<std::uint64_t> downloadedSize =
-            expectedSize ? readFileSize(path, sizeError) : std::nullopt;
-        if (!expectedSize || !downloadedSize) {
-            return "size verification exception";
-        }
-        if (*expectedSize != *downloadedSize) {
-            return downloadedSizeMismatchText(values.size, *downloadedSize);
-        }
-    }
-    if (values.sha256.empty() && requireDigest) {
-        // The signature vouches for the entry, and only a digest carries that over to the bytes.
-        return kNoDigestToVerify;
-    }
-    if (!values.sha256.empty()) {
-        const std::string downloadedDigest = computeFileSha256(path);
-        if (downloadedDigest.empty()) {
-            return "hash calculation failed";
-        }
-        if (!digestsEqual(values.sha256, downloadedDigest)) {
-            return downloadedHashMismatchText(values.sha256, downloadedDigest);
-        }
-    }
-    return {};
 }
 
 const std::string kKeepingMismatched = "Keeping mismatched file until a verified replacement arrives: ";
@@ -321,7 +289,8 @@ void PreflightUpdater::processCoreFile(const std::string& name, const std::strin
     logger().debug("Temp download path: " + paths.temporaryDownload);
     std::string downloadedPath;
     std::vector<std::string> attempts;
-    if (!downloadWithFallback(baseUrls, values.url, name, downloadedPath, attempts)) {
+    if (!downloadWithFallback(baseUrls, values.url, name, downloadedPath, attempts,
+                              candidateChecks(name, values, sources_.trust.enforced()))) {
         logger().error("Failed to download " + name + ". Attempts:\n" + formatAttemptList(attempts));
         return;
     }
@@ -331,7 +300,8 @@ void PreflightUpdater::processCoreFile(const std::string& name, const std::strin
     }
     logger().info("Download completed for " + name);
 
-    const std::string rejection = rejectionOfDownload(paths.temporaryDownload, values, sources_.trust.enforced());
+    const std::string rejection =
+        downloadRejection(paths.temporaryDownload, values, sources_.trust.enforced());
     if (!rejection.empty()) {
         logger().error("Downloaded file verification failed for " + name + ": " + rejection);
     } else {

@@ -5,6 +5,7 @@
 #include "integrity/file_hash.h"
 #include "integrity/manifest_signature.h"
 #include "manifest/manifest_text.h"
+#include "selfupdate/download_checks_win.h"
 #include "selfupdate/file_checks_win.h"
 #include "selfupdate/release_manifest.h"
 #include "selfupdate/release_trust.h"
@@ -135,7 +136,8 @@ int restartStartSteps(const std::string& channel, std::uint32_t processId, const
 
     std::string downloadedPath;
     std::vector<std::string> attempts;
-    if (!downloadWithFallback(sources.baseUrls(), url, kOwnExecutableName, downloadedPath, attempts)) {
+    if (!downloadWithFallback(sources.baseUrls(), url, kOwnExecutableName, downloadedPath, attempts,
+                              candidateChecks(kOwnExecutableName, entry, sources.trust.enforced()))) {
         logger().error("Failed to download VESK_Updater.exe. Attempts:\n" + formatAttemptList(attempts));
         return 1;
     }

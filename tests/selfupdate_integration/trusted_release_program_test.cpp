@@ -32,12 +32,13 @@ struct TrustedRun {
     ProgramInstall install{trustedBuild()};
     std::unique_ptr<HttpTestServer> server = serverOnDefaultPort(5min);
     ScopedMachineValue installPath{"SOFTWARE\\Corvanne\\VESK", "InstallPath", install.path()};
-    ScopedMachineValue baseUrls{kUpdaterKey, "BaseUrls", std::nullopt};
+    ScopedMachineValue baseUrls;
     ScopedMachineValue record;
 
     TrustedRun(const std::string& manifest, const std::optional<std::string>& recorded,
-               const std::string& curlServed = "libcurl.dll")
-        : record(kUpdaterKey, "LastTrustedRelease", recorded) {
+               const std::string& curlServed = "libcurl.dll",
+               const std::optional<std::string>& mirror = std::nullopt)
+        : baseUrls(kUpdaterKey, "BaseUrls", mirror), record(kUpdaterKey, "LastTrustedRelease", recorded) {
         installSimulator(install.path(), "line Update completed successfully\nexit 0\n");
         writeFileBytes(install.file("libcurl.dll"), kOldCurl);
         if (!server) {
@@ -91,8 +92,9 @@ TEST(TrustedReleaseProgram, ManifestsItCannotTrustChangeNothingAndTheUpdateStill
         const std::vector<std::string> rejected = {
             "INFO Keeping mismatched file until a verified replacement arrives: " +
                 scene.install.file("libcurl.dll"),
-            "ERROR Downloaded file verification failed for libcurl.dll: the signed manifest gives no sha256 to "
-            "verify it against"};
+            "WARNING Rejected download of libcurl.dll: the signed manifest gives no sha256 to verify it against",
+            "ERROR Failed to download libcurl.dll. Attempts:\n  - " VESK_TEST_DEFAULT_BASE_URL + kRelease +
+                "libcurl.dll.zip\n  - " VESK_TEST_DEFAULT_BASE_URL + kRelease + "libcurl.dll\n"};
         std::vector<std::string> expected = {kModeLine, "INFO === Manifest Signature Verification (Log-Only) ===",
                                              "INFO === End Signature Verification ===", verdict};
         if (c.reason.empty()) {
@@ -132,7 +134,12 @@ TEST(TrustedReleaseProgram, ManifestsItCannotTrustChangeNothingAndTheUpdateStill
 }
 
 TEST(TrustedReleaseProgram, SignedReleaseRepairsFilesReplacesTheProgramAndBecomesTheRecord) {
-    TrustedRun scene("manifest_trusted.json", "2.9|40|2025-12-01T00:00:00Z");
+    // The built-in server hands out a forged libcurl.dll; the mirror after it has the released one.
+    HttpTestServer mirror;
+    mirror.respond(kRelease + "libcurl.dll.zip", 404, "no archive");
+    mirror.respond(kRelease + "libcurl.dll", 200, served("libcurl.dll"));
+    TrustedRun scene("manifest_trusted.json", "2.9|40|2025-12-01T00:00:00Z", "forged_libcurl.dll",
+                     mirror.baseUrl());
     ASSERT_NE(scene.server, nullptr);
     const ProgramRun first = runProgram(scene.install.program(), "", 3min);
     ASSERT_TRUE(first.ended);
@@ -154,6 +161,9 @@ TEST(TrustedReleaseProgram, SignedReleaseRepairsFilesReplacesTheProgramAndBecome
          "INFO Keeping mismatched file until a verified replacement arrives: " +
              scene.install.file("libcurl.dll"),
          "INFO Successfully updated: libcurl.dll", "INFO Update process completed with result: SUCCESS"}));
+    EXPECT_EQ(countStartingWith(logMessages(scene.install.log()),
+                                "WARNING Rejected download of libcurl.dll: size mismatch (expected "),
+              1u);
     EXPECT_TRUE(messagesInOrder(logMessages(scene.install.copyLog()),
                                 {kModeLine, trustedLine, "INFO Verification passed - replacing VESK_Updater.exe"}));
     EXPECT_EQ(readFileBytes(scene.install.program()), served("VESK_Updater.exe"));
