@@ -32,10 +32,10 @@ std::string headOf(const std::string& text, size_t count) {
     return text.substr(0, std::min(count, text.size()));
 }
 
-// How the deletion of a rejected installed file is reported; the three checks word it differently.
+// How the deletion of a rejected installed file is reported; the two checks word it differently.
 struct DeleteWording {
     const char* deleted;    // INFO + name
-    const char* notDeleted; // WARNING + name, or nullptr for no line
+    const char* notDeleted; // WARNING + name
     const char* failed;     // ERROR + name + ": " + error text
 };
 
@@ -46,9 +46,7 @@ void deleteRejectedFile(const std::string& path, const std::string& name, const 
         logger().info(wording.deleted + name);
         break;
     case DeleteOutcome::NotFound:
-        if (wording.notDeleted != nullptr) {
-            logger().warning(wording.notDeleted + name);
-        }
+        logger().warning(wording.notDeleted + name);
         break;
     case DeleteOutcome::Failed:
         logger().error(wording.failed + name + ": " + result.errorText);
