@@ -7,6 +7,7 @@
 #include "integrity/manifest_signature.h"
 #include "manifest/manifest_text.h"
 #include "core/settings.h"
+#include "selfupdate/download_checks_win.h"
 #include "selfupdate/file_checks_win.h"
 #include "selfupdate/release_manifest.h"
 #include "selfupdate/release_trust.h"
@@ -31,10 +32,10 @@ std::string headOf(const std::string& text, size_t count) {
     return text.substr(0, std::min(count, text.size()));
 }
 
-// How the deletion of a rejected installed file is reported; the three checks word it differently.
+// How the deletion of a rejected installed file is reported; the two checks word it differently.
 struct DeleteWording {
     const char* deleted;    // INFO + name
-    const char* notDeleted; // WARNING + name, or nullptr for no line
+    const char* notDeleted; // WARNING + name
     const char* failed;     // ERROR + name + ": " + error text
 };
 
@@ -45,40 +46,12 @@ void deleteRejectedFile(const std::string& path, const std::string& name, const 
         logger().info(wording.deleted + name);
         break;
     case DeleteOutcome::NotFound:
-        if (wording.notDeleted != nullptr) {
-            logger().warning(wording.notDeleted + name);
-        }
+        logger().warning(wording.notDeleted + name);
         break;
     case DeleteOutcome::Failed:
         logger().error(wording.failed + name + ": " + result.errorText);
         break;
     }
-}
-
-// Why a downloaded file does not match its entry; "" when it does (or the entry gives nothing to check).
-std::string rejectionOfDownload(const std::string& path, const FileEntryValues& values) {
-    if (!values.size.empty()) {
-        const std::optional<std::uint64_t> expectedSize = parseSizeText(values.size);
-        std::uint32_t sizeError = 0;
-        const std::optional<std::uint64_t> downloadedSize =
-            expectedSize ? readFileSize(path, sizeError) : std::nullopt;
-        if (!expectedSize || !downloadedSize) {
-            return "size verification exception";
-        }
-        if (*expectedSize != *downloadedSize) {
-            return downloadedSizeMismatchText(values.size, *downloadedSize);
-        }
-    }
-    if (!values.sha256.empty()) {
-        const std::string downloadedDigest = computeFileSha256(path);
-        if (downloadedDigest.empty()) {
-            return "hash calculation failed";
-        }
-        if (!digestsEqual(values.sha256, downloadedDigest)) {
-            return downloadedHashMismatchText(values.sha256, downloadedDigest);
-        }
-    }
-    return {};
 }
 
 const std::string kKeepingMismatched = "Keeping mismatched file until a verified replacement arrives: ";
@@ -314,7 +287,8 @@ void PreflightUpdater::processCoreFile(const std::string& name, const std::strin
     logger().debug("Temp download path: " + paths.temporaryDownload);
     std::string downloadedPath;
     std::vector<std::string> attempts;
-    if (!downloadWithFallback(baseUrls, values.url, name, downloadedPath, attempts)) {
+    if (!downloadWithFallback(baseUrls, values.url, name, downloadedPath, attempts,
+                              candidateChecks(name, values, sources_.trust.enforced()))) {
         logger().error("Failed to download " + name + ". Attempts:\n" + formatAttemptList(attempts));
         return;
     }
@@ -324,7 +298,8 @@ void PreflightUpdater::processCoreFile(const std::string& name, const std::strin
     }
     logger().info("Download completed for " + name);
 
-    const std::string rejection = rejectionOfDownload(paths.temporaryDownload, values);
+    const std::string rejection =
+        downloadRejection(paths.temporaryDownload, values, sources_.trust.enforced());
     if (!rejection.empty()) {
         logger().error("Downloaded file verification failed for " + name + ": " + rejection);
     } else {

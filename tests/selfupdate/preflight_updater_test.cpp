@@ -1,4 +1,5 @@
 #include "core/logger.h"
+#include "core/settings.h"
 #include "selfupdate/preflight_updater_win.h"
 #include "support/http_test_server.h"
 #include "support/selfupdate_kit.h"
@@ -8,6 +9,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cctype>
 #include <memory>
 
 using namespace vesk::test;
@@ -574,4 +577,21 @@ TEST_F(Preflight, ExistenceTestThatFailsIsReportedAndTheRunGoesOn) {
                                  "INFO Files needing update: 1", "INFO Files successfully updated: 0"}));
     EXPECT_EQ(countStartingWith(logged, "ERROR Failed to replace libcurl.dll: Error "), 1u);
     EXPECT_FALSE(fileExists(install.file("libcurl.dll.tmp_preflight")));
+}
+
+// The preflight takes the running program's digest from the cache only for that very file.
+TEST(OwnExecutableDigest, CachedDigestServesTheRunningFileUnderAnySpellingAndNoCopyOfIt) {
+    char buffer[MAX_PATH] = {};
+    const std::string own(buffer, ::GetModuleFileNameA(nullptr, buffer, MAX_PATH));
+    std::string otherSpelling = own;
+    std::transform(otherSpelling.begin(), otherSpelling.end(), otherSpelling.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+    const std::string digest = sha256Hex(readFileBytes(own));
+    EXPECT_EQ(vesk::updater::ownExecutableHashIfSameFile(own), digest);
+    EXPECT_EQ(vesk::updater::ownExecutableHashIfSameFile(otherSpelling), digest);
+
+    TempDir folder;
+    ASSERT_TRUE(::CopyFileA(own.c_str(), folder.file("copy.exe").c_str(), FALSE));
+    EXPECT_FALSE(vesk::updater::ownExecutableHashIfSameFile(folder.file("copy.exe")));
+    EXPECT_FALSE(vesk::updater::ownExecutableHashIfSameFile(folder.file("absent.exe")));
 }

@@ -32,12 +32,13 @@ struct TrustedRun {
     ProgramInstall install{trustedBuild()};
     std::unique_ptr<HttpTestServer> server = serverOnDefaultPort(5min);
     ScopedMachineValue installPath{"SOFTWARE\\Corvanne\\VESK", "InstallPath", install.path()};
-    ScopedMachineValue baseUrls{kUpdaterKey, "BaseUrls", std::nullopt};
+    ScopedMachineValue baseUrls;
     ScopedMachineValue record;
 
     TrustedRun(const std::string& manifest, const std::optional<std::string>& recorded,
-               const std::string& curlServed = "libcurl.dll")
-        : record(kUpdaterKey, "LastTrustedRelease", recorded) {
+               const std::string& curlServed = "libcurl.dll",
+               const std::optional<std::string>& mirror = std::nullopt)
+        : baseUrls(kUpdaterKey, "BaseUrls", mirror), record(kUpdaterKey, "LastTrustedRelease", recorded) {
         installSimulator(install.path(), "line Update completed successfully\nexit 0\n");
         writeFileBytes(install.file("libcurl.dll"), kOldCurl);
         if (!server) {
@@ -62,10 +63,11 @@ TEST(TrustedReleaseProgram, ManifestsItCannotTrustChangeNothingAndTheUpdateStill
         const char* manifest;
         std::optional<std::string> record;
         const char* curlServed;
-        std::string reason;
+        std::string reason; // "" for a trusted manifest
         bool alsoRestartStart;
     };
     const Case cases[] = {
+        {"manifest_no_digest.json", std::nullopt, "libcurl.dll", "", false},
         {"manifest_unsigned.json", std::nullopt, "libcurl.dll", "it has no signature", false},
         {"manifest_placeholder.json", std::nullopt, "libcurl.dll", "its signature is a placeholder", false},
         {"manifest_other_key.json", std::nullopt, "libcurl.dll",
@@ -82,16 +84,33 @@ TEST(TrustedReleaseProgram, ManifestsItCannotTrustChangeNothingAndTheUpdateStill
         const ProgramRun run = runProgram(scene.install.program(), "", 3min);
         ASSERT_TRUE(run.ended);
         EXPECT_EQ(run.exitCode, 0u);
-        EXPECT_TRUE(messagesInOrder(
-            logMessages(scene.install.log()),
-            {kModeLine, "INFO === Manifest Signature Verification (Log-Only) ===",
-             "INFO === End Signature Verification ===",
-             "ERROR Manifest not trusted: " + c.reason + "; nothing will be installed from it",
-             "INFO Core file verification completed - proceeding with normal startup",
-             "INFO Update process completed with result: SUCCESS"}));
+        const std::string verdict =
+            c.reason.empty()
+                ? "INFO Manifest trusted: signed with the built-in release key (version 3.0 build 5)"
+                : "ERROR Manifest not trusted: " + c.reason + "; nothing will be installed from it";
+        // Signed without digests: trusted, but a download cannot be tied to the signature.
+        const std::vector<std::string> rejected = {
+            "INFO Keeping mismatched file until a verified replacement arrives: " +
+                scene.install.file("libcurl.dll"),
+            "WARNING Rejected download of libcurl.dll: the signed manifest gives no sha256 to verify it against",
+            "ERROR Failed to download libcurl.dll. Attempts:\n  - " VESK_TEST_DEFAULT_BASE_URL + kRelease +
+                "libcurl.dll.zip\n  - " VESK_TEST_DEFAULT_BASE_URL + kRelease + "libcurl.dll\n"};
+        std::vector<std::string> expected = {kModeLine, "INFO === Manifest Signature Verification (Log-Only) ===",
+                                             "INFO === End Signature Verification ===", verdict};
+        if (c.reason.empty()) {
+            expected.insert(expected.end(), rejected.begin(), rejected.end());
+        }
+        expected.push_back("INFO Core file verification completed - proceeding with normal startup");
+        expected.push_back("INFO Update process completed with result: SUCCESS");
+        EXPECT_TRUE(messagesInOrder(logMessages(scene.install.log()), expected));
         EXPECT_EQ(readFileBytes(scene.install.file("libcurl.dll")), kOldCurl);
         EXPECT_EQ(readFileBytes(scene.install.program()), built);
         EXPECT_FALSE(fileExists(scene.install.file("update\\VESK_Updater.exe")));
+        if (c.reason.empty()) {
+            EXPECT_EQ(vesk::updater::readLastTrustedRelease(),
+                      std::optional<std::string>("3.0|5|2026-03-01T10:00:00Z"));
+            continue;
+        }
         EXPECT_EQ(scene.server->requestedPaths(), std::vector<std::string>{"/manifest.json"});
         EXPECT_EQ(vesk::updater::readLastTrustedRelease(), c.record);
 
@@ -115,7 +134,12 @@ TEST(TrustedReleaseProgram, ManifestsItCannotTrustChangeNothingAndTheUpdateStill
 }
 
 TEST(TrustedReleaseProgram, SignedReleaseRepairsFilesReplacesTheProgramAndBecomesTheRecord) {
-    TrustedRun scene("manifest_trusted.json", "2.9|40|2025-12-01T00:00:00Z");
+    // The built-in server hands out a forged libcurl.dll; the mirror after it has the released one.
+    HttpTestServer mirror;
+    mirror.respond(kRelease + "libcurl.dll.zip", 404, "no archive");
+    mirror.respond(kRelease + "libcurl.dll", 200, served("libcurl.dll"));
+    TrustedRun scene("manifest_trusted.json", "2.9|40|2025-12-01T00:00:00Z", "forged_libcurl.dll",
+                     mirror.baseUrl());
     ASSERT_NE(scene.server, nullptr);
     const ProgramRun first = runProgram(scene.install.program(), "", 3min);
     ASSERT_TRUE(first.ended);
@@ -137,6 +161,9 @@ TEST(TrustedReleaseProgram, SignedReleaseRepairsFilesReplacesTheProgramAndBecome
          "INFO Keeping mismatched file until a verified replacement arrives: " +
              scene.install.file("libcurl.dll"),
          "INFO Successfully updated: libcurl.dll", "INFO Update process completed with result: SUCCESS"}));
+    EXPECT_EQ(countStartingWith(logMessages(scene.install.log()),
+                                "WARNING Rejected download of libcurl.dll: size mismatch (expected "),
+              1u);
     EXPECT_TRUE(messagesInOrder(logMessages(scene.install.copyLog()),
                                 {kModeLine, trustedLine, "INFO Verification passed - replacing VESK_Updater.exe"}));
     EXPECT_EQ(readFileBytes(scene.install.program()), served("VESK_Updater.exe"));

@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Writes the served files of the trusted-release program tests into --out: a released program (the
 trusted test build with bytes appended), a new libcurl.dll, and manifests of that release signed with the
-test release key, signed with another key, unsigned, with a placeholder, and altered after signing.
+test release key, signed with another key, unsigned, with a placeholder, altered after signing, and
+signed without digests.
 
     make_trusted_fixtures.py --program VESK_Updater.exe --key test_release_key.pem --out <folder>
 
@@ -93,6 +94,12 @@ def main():
         write_manifest(os.path.join(args.out, "manifest_unsigned.json"), release, None)
         write_manifest(os.path.join(args.out, "manifest_placeholder.json"), release,
                        dict(good, signature="placeholder", public_key="placeholder"))
+        # Properly signed, but no digests: nothing ties the downloaded bytes to the signature.
+        undigested = json.loads(json.dumps(release))
+        for item in undigested["files"]:
+            del item["sha256"]
+        write_manifest(os.path.join(args.out, "manifest_no_digest.json"), undigested,
+                       block(args.key, undigested))
 
 
 if __name__ == "__main__":
