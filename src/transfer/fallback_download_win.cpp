@@ -157,7 +157,8 @@ bool downloadWithFallback(const std::vector<std::string>& baseUrls, const std::s
             continue;
         }
         std::string resultPath = downloadPath;
-        if (archive && !takeFileFromArchive(downloadPath, url, tempDir, wantedName, steps, cleaner, resultPath)) {
+        if (archive &&
+            !takeFileFromArchive(downloadPath, url, tempDir, wantedName, steps, cleaner, resultPath)) {
             continue;
         }
         if (steps.acceptCandidate && !steps.acceptCandidate(resultPath)) {

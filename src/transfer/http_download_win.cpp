@@ -68,7 +68,8 @@ std::string narrowUrl(const std::wstring& url) {
 
 // Resolving keeps WinHTTP's default (no limit of its own); every other step gets the policy's bound.
 bool applyTimeouts(HINTERNET handle, const TransferPolicy& policy) {
-    return ::WinHttpSetTimeouts(handle, 0, timeoutValue(policy.connectTimeout), timeoutValue(policy.sendTimeout),
+    return ::WinHttpSetTimeouts(handle, 0, timeoutValue(policy.connectTimeout),
+                                timeoutValue(policy.sendTimeout),
                                 timeoutValue(policy.receiveTimeout)) != FALSE;
 }
 
@@ -77,8 +78,8 @@ bool applyTimeouts(HINTERNET handle, const TransferPolicy& policy) {
 std::optional<std::uint64_t> declaredLength(HINTERNET request) {
     wchar_t text[32] = {};
     DWORD size = sizeof(text);
-    if (!::WinHttpQueryHeaders(request, WINHTTP_QUERY_CONTENT_LENGTH, WINHTTP_HEADER_NAME_BY_INDEX, text, &size,
-                               WINHTTP_NO_HEADER_INDEX)) {
+    if (!::WinHttpQueryHeaders(request, WINHTTP_QUERY_CONTENT_LENGTH, WINHTTP_HEADER_NAME_BY_INDEX, text,
+                               &size, WINHTTP_NO_HEADER_INDEX)) {
         return std::nullopt;
     }
     std::uint64_t value = 0;
@@ -256,7 +257,8 @@ std::string downloadToString(const std::string& url, const SizeLimit& limit, con
     FileHandle file(::CreateFileA(tempFile, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                   FILE_ATTRIBUTE_NORMAL, nullptr));
     LARGE_INTEGER length{};
-    if (!file || !::GetFileSizeEx(file.get(), &length) || static_cast<std::uint64_t>(length.QuadPart) > limit.bytes) {
+    if (!file || !::GetFileSizeEx(file.get(), &length) ||
+        static_cast<std::uint64_t>(length.QuadPart) > limit.bytes) {
         return {};
     }
     // The download kept the file within the limit; reserving its exact size means the string never
@@ -267,7 +269,8 @@ std::string downloadToString(const std::string& url, const SizeLimit& limit, con
         body.reserve(size);
         char buffer[kReceiveBufferBytes];
         DWORD count = 0;
-        while (body.size() < size && ::ReadFile(file.get(), buffer, sizeof(buffer), &count, nullptr) && count > 0) {
+        while (body.size() < size && ::ReadFile(file.get(), buffer, sizeof(buffer), &count, nullptr) &&
+               count > 0) {
             body.append(buffer, std::min<std::size_t>(count, size - body.size()));
         }
     } catch (const std::exception&) {
@@ -284,8 +287,8 @@ std::string HttpDownloader::downloadToString(const std::string& url) {
     return vesk::updater::downloadToString(url);
 }
 
-bool HttpDownloader::downloadToFile(const std::wstring& url, const std::string& filePath, const SizeLimit& limit,
-                                    const TransferPolicy& policy) {
+bool HttpDownloader::downloadToFile(const std::wstring& url, const std::string& filePath,
+                                    const SizeLimit& limit, const TransferPolicy& policy) {
     return vesk::updater::downloadToFile(url, filePath, limit, policy);
 }
 

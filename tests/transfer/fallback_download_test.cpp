@@ -312,24 +312,53 @@ TEST_F(FallbackDownload, RunawaySlowOrRefusedCandidatesGiveWayToTheNextServer) {
         std::vector<std::string> logged;
     };
     const std::vector<Case> cases = {
-        {"endless plain file of known size", missing, endless, false, true, false,
+        {"endless plain file of known size",
+         missing,
+         endless,
+         false,
+         true,
+         false,
          {"ERROR Download exceeded the expected size of " + sizeText + " bytes: " + plainUrl}},
-        {"endless bodies of unknown size", endless, endless, false, false, false,
+        {"endless bodies of unknown size",
+         endless,
+         endless,
+         false,
+         false,
+         false,
          {"ERROR Download exceeded the size limit of 2097152 bytes: " + archiveUrl,
           "ERROR Download exceeded the size limit of 2097152 bytes: " + plainUrl}},
-        {"archive unpacking past the known size", bombAnswer, missing, true, true, false,
+        {"archive unpacking past the known size",
+         bombAnswer,
+         missing,
+         true,
+         true,
+         false,
          {"ERROR Archive entry exceeded the expected size of " + sizeText + " bytes: " + archiveUrl,
           "ERROR Download failed: HTTP status 404 from " + plainUrl}},
-        {"error pages in strict mode", missing, missing, true, true, false,
+        {"error pages in strict mode",
+         missing,
+         missing,
+         true,
+         true,
+         false,
          {"ERROR Download failed: HTTP status 404 from " + archiveUrl,
           "ERROR Download failed: HTTP status 404 from " + plainUrl}},
-        {"trickling server in strict mode", trickle, missing, true, false, false,
+        {"trickling server in strict mode",
+         trickle,
+         missing,
+         true,
+         false,
+         false,
          {"ERROR Download too slow: fewer than 1024 bytes in 1 s from " + archiveUrl,
           "ERROR Download failed: HTTP status 404 from " + plainUrl}},
-        {"server that never answers", silent, silent, false, true, false,
+        {"server that never answers",
+         silent,
+         silent,
+         false,
+         true,
+         false,
          {"ERROR Download timed out: " + archiveUrl, "ERROR Download timed out: " + plainUrl}},
-        {"candidate the caller refuses", missing, wrongFile, false, true, true,
-         {}},
+        {"candidate the caller refuses", missing, wrongFile, false, true, true, {}},
     };
     for (const Case& test : cases) {
         SCOPED_TRACE(test.name);
@@ -354,13 +383,15 @@ TEST_F(FallbackDownload, RunawaySlowOrRefusedCandidatesGiveWayToTheNextServer) {
             return !test.rejectFirst || offered.size() > 1;
         };
         ProcessLogTail log;
-        ASSERT_TRUE(downloadWithFallback({server.url("/d"), server.url("/m")}, kPath + "Updater.exe", "Updater.exe",
-                                         localPath, attempted, steps));
+        ASSERT_TRUE(downloadWithFallback({server.url("/d"), server.url("/m")}, kPath + "Updater.exe",
+                                         "Updater.exe", localPath, attempted, steps));
         EXPECT_EQ(readFileBytes(localPath), good);
-        EXPECT_EQ(attempted, (std::vector<std::string>{archiveUrl, plainUrl, server.url("/m" + kPath + "Updater.exe.zip")}));
+        EXPECT_EQ(attempted, (std::vector<std::string>{archiveUrl, plainUrl,
+                                                       server.url("/m" + kPath + "Updater.exe.zip")}));
         EXPECT_EQ(log.entries(), test.logged);
         const std::vector<std::string> wantOffered =
-            test.rejectFirst ? std::vector<std::string>{"MZ not what was wanted", good} : std::vector<std::string>{good};
+            test.rejectFirst ? std::vector<std::string>{"MZ not what was wanted", good}
+                             : std::vector<std::string>{good};
         EXPECT_EQ(offered, wantOffered);
         EXPECT_TRUE(leftovers().empty());
         // Every runaway body stopped within a few MiB of its bound.

@@ -338,7 +338,9 @@ TEST_F(HttpDownload, HostileAnswersFailTheDownload) {
         return response;
     };
     const ScriptedResponse endless = with(ScriptedResponse{}, [](auto& r) { r.endless = true; });
-    const auto body = [&](std::size_t size) { return with(ScriptedResponse{}, [&](auto& r) { r.body = binaryBody(size); }); };
+    const auto body = [&](std::size_t size) {
+        return with(ScriptedResponse{}, [&](auto& r) { r.body = binaryBody(size); });
+    };
     struct Case {
         const char* path;
         ScriptedResponse response;
@@ -350,15 +352,16 @@ TEST_F(HttpDownload, HostileAnswersFailTheDownload) {
     const std::vector<Case> cases = {
         {"/endless.exe", endless, SizeLimit::expected(100000), false,
          "Download exceeded the expected size of 100000 bytes: "},
-        {"/endless.bin", endless, SizeLimit::ceiling(300000), true, "Download exceeded the size limit of 300000 bytes: "},
+        {"/endless.bin", endless, SizeLimit::ceiling(300000), true,
+         "Download exceeded the size limit of 300000 bytes: "},
         {"/promises.exe", body(200001), SizeLimit::expected(200000), false,
          "Download exceeded the expected size of 200000 bytes: ", true},
         {"/exact.exe", body(200000), SizeLimit::expected(200000), true, ""},
         // The bytes are counted, not the promise trusted: WinHTTP under Wine hands on what runs past it.
-        {"/past-promise.exe", with(body(300000), [](auto& r) { r.declaredLength = 1000; }), SizeLimit::expected(1000),
-         false, "Download exceeded the expected size of 1000 bytes: "},
-        {"/silent", with(ScriptedResponse{}, [](auto& r) { r.neverAnswer = true; }), SizeLimit::ceiling(), false,
-         "Download timed out: ", true},
+        {"/past-promise.exe", with(body(300000), [](auto& r) { r.declaredLength = 1000; }),
+         SizeLimit::expected(1000), false, "Download exceeded the expected size of 1000 bytes: "},
+        {"/silent", with(ScriptedResponse{}, [](auto& r) { r.neverAnswer = true; }), SizeLimit::ceiling(),
+         false, "Download timed out: ", true},
         {"/missing", answer(404, "<html>missing</html>"), SizeLimit::ceiling(), true,
          "Download failed: HTTP status 404 from ", true},
         // Redirected to a path without a script: the final status counts.
@@ -379,7 +382,8 @@ TEST_F(HttpDownload, HostileAnswersFailTheDownload) {
         ASSERT_TRUE(writeFileBytes(target, "previous"));
         ProcessLogTail log;
         const auto start = std::chrono::steady_clock::now();
-        const bool ok = downloadToFile(server.wideUrl(test.path), target, test.limit, quickPolicy(test.strict));
+        const bool ok =
+            downloadToFile(server.wideUrl(test.path), target, test.limit, quickPolicy(test.strict));
         EXPECT_LT(std::chrono::steady_clock::now() - start, 10s);
         EXPECT_EQ(ok, test.logged.empty());
         if (ok) {
@@ -408,9 +412,11 @@ TEST_F(HttpDownload, DownloadToStringStopsAtItsCeiling) {
     ScopedTempFolder redirect(temp.path());
     server.respond("/endless.json", endlessBody());
     ProcessLogTail log;
-    EXPECT_EQ(downloadToString(server.url("/endless.json"), SizeLimit::ceiling(1 << 20), quickPolicy(false)), "");
-    EXPECT_EQ(log.entries(), std::vector<std::string>{"ERROR Download exceeded the size limit of 1048576 bytes: " +
-                                                      server.url("/endless.json")});
+    EXPECT_EQ(downloadToString(server.url("/endless.json"), SizeLimit::ceiling(1 << 20), quickPolicy(false)),
+              "");
+    EXPECT_EQ(log.entries(),
+              std::vector<std::string>{"ERROR Download exceeded the size limit of 1048576 bytes: " +
+                                       server.url("/endless.json")});
     // The manifest's own ceiling, with the program's policy.
     EXPECT_EQ(downloadToString(server.url("/endless.json")), "");
     EXPECT_EQ(log.entries().back(),
@@ -419,21 +425,23 @@ TEST_F(HttpDownload, DownloadToStringStopsAtItsCeiling) {
 
     const std::string body = binaryBody(1 << 20);
     server.respond("/full.json", 200, body);
-    EXPECT_EQ(downloadToString(server.url("/full.json"), SizeLimit::ceiling(1 << 20), quickPolicy(true)), body);
-    EXPECT_EQ(downloadToString(server.url("/full.json"), SizeLimit::ceiling((1 << 20) - 1), quickPolicy(false)),
-              "");
+    EXPECT_EQ(downloadToString(server.url("/full.json"), SizeLimit::ceiling(1 << 20), quickPolicy(true)),
+              body);
+    EXPECT_EQ(
+        downloadToString(server.url("/full.json"), SizeLimit::ceiling((1 << 20) - 1), quickPolicy(false)),
+        "");
     EXPECT_TRUE(folderEntries(temp.path()).empty());
 }
 
 TEST(LowSpeedRule, EachWindowMustBringTheMinimum) {
     struct Case {
         std::vector<std::pair<int, std::uint64_t>> reads; // milliseconds since the start, bytes
-        int failsAt;                                       // index of the refused read, -1 for none
+        int failsAt;                                      // index of the refused read, -1 for none
     };
     const std::vector<Case> cases = {
-        {{{500, 1024}, {1000, 0}, {1999, 0}}, -1},             // enough by the window's end
-        {{{999, 1023}, {1000, 0}}, 1},                         // one byte short
-        {{{2500, 2000}}, -1},                                  // one read that blocked past the window
+        {{{500, 1024}, {1000, 0}, {1999, 0}}, -1},              // enough by the window's end
+        {{{999, 1023}, {1000, 0}}, 1},                          // one byte short
+        {{{2500, 2000}}, -1},                                   // one read that blocked past the window
         {{{400, 1024}, {1000, 0}, {1999, 1023}, {2000, 0}}, 3}, // the second window starves
     };
     for (std::size_t c = 0; c < cases.size(); ++c) {
