@@ -5,6 +5,7 @@
 #include "app/final_steps_gate.h"
 #include "app/update_thread_win.h"
 #include "core/logger.h"
+#include "core/trusted_key.h"
 #include "selfupdate/pending_self_update_win.h"
 #include "selfupdate/preflight_updater_win.h"
 #include "selfupdate/self_replacement_win.h"
@@ -61,6 +62,9 @@ EntryEnvironment systemEntryEnvironment() {
 int runEntryRoutine(const std::string& commandLine, const EntryEnvironment& environment) {
     Logger& log = logger();
     log.info("=== VESK_Updater.exe Starting ===");
+    if (trustedReleaseMode()) {
+        log.info("Trusted-release mode: only manifests signed with the built-in release key are trusted");
+    }
     log.info("=== Phase 1: Manifest Download & Core File Verification ===");
     log.info("Command line: " + (commandLine.empty() ? std::string("(none)") : commandLine));
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -26,5 +27,15 @@ std::vector<std::string> splitBaseUrlsValue(const std::string& value);
 
 // SHA-256 of the running executable, computed once and then cached; "" when it cannot be computed.
 std::string getOwnExecutableHash();
+
+// The cached SHA-256 of the running executable when path names that very file, unchanged since it was
+// hashed (same volume, file index, size and write time); nothing otherwise, and the caller hashes path.
+std::optional<std::string> ownExecutableHashIfSameFile(const std::string& path);
+
+// The newest release a trusted-release build has accepted: REG_SZ "LastTrustedRelease" under
+// HKLM\SOFTWARE\VESK\Updater. Nothing when it is not there or cannot be read.
+std::optional<std::string> readLastTrustedRelease();
+// Stores the record (creating the key when needed); true when written.
+bool writeLastTrustedRelease(const std::string& record);
 
 } // namespace vesk::updater

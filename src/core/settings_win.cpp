@@ -21,6 +21,8 @@ constexpr const char* kDefaultInstallDirectory = "C:\\Program Files\\VESK";
 constexpr const char* kUpdaterKey = "SOFTWARE\\VESK\\Updater";
 constexpr const char* kBaseUrlsValue = "BaseUrls";
 constexpr DWORD kBaseUrlsBufferBytes = 2048;
+constexpr const char* kLastTrustedReleaseValue = "LastTrustedRelease";
+constexpr DWORD kRecordBufferBytes = 1024;
 
 constexpr DWORD kModulePathChars = 260;
 
@@ -48,10 +50,43 @@ std::optional<std::string> readRegistryText(const char* subkey, const char* valu
     return buffer;
 }
 
-// The running executable's hash, filled on first success. The lock only makes the fill safe should two
-// threads ever download at once; the value is computed at most once per success.
+// Which file a path names right now, and the state it is in: equal identities mean the same, unchanged file
+// whatever spelling, short name or link led to it.
+struct FileIdentity {
+    DWORD volume = 0;
+    DWORD indexHigh = 0;
+    DWORD indexLow = 0;
+    DWORD sizeHigh = 0;
+    DWORD sizeLow = 0;
+    FILETIME written{};
+
+    bool operator==(const FileIdentity& other) const {
+        return volume == other.volume && indexHigh == other.indexHigh && indexLow == other.indexLow &&
+               sizeHigh == other.sizeHigh && sizeLow == other.sizeLow &&
+               written.dwLowDateTime == other.written.dwLowDateTime &&
+               written.dwHighDateTime == other.written.dwHighDateTime;
+    }
+};
+
+std::optional<FileIdentity> identityOf(const std::string& path) {
+    // Attributes only, sharing everything: a file others hold open is still identified.
+    FileHandle file(::CreateFileA(path.c_str(), FILE_READ_ATTRIBUTES,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr));
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!file || !::GetFileInformationByHandle(file.get(), &info)) {
+        return std::nullopt;
+    }
+    return FileIdentity{info.dwVolumeSerialNumber, info.nFileIndexHigh, info.nFileIndexLow,
+                        info.nFileSizeHigh,         info.nFileSizeLow,   info.ftLastWriteTime};
+}
+
+// The running executable's hash, filled on first success, with the identity its file had when hashed. The
+// lock only makes the fill safe should two threads ever download at once; the value is computed at most
+// once per success.
 std::mutex ownHashMutex;
 std::string ownExecutableHash;
+std::optional<FileIdentity> ownExecutableIdentity;
 
 } // namespace
 
@@ -83,10 +118,45 @@ std::string getOwnExecutableHash() {
         const DWORD length = ::GetModuleFileNameA(nullptr, path, kModulePathChars);
         // A path that filled the buffer was cut short and names some other file.
         if (length > 0 && length < kModulePathChars) {
-            ownExecutableHash = computeFileSha256(std::string(path, length));
+            const std::string ownPath(path, length);
+            const std::optional<FileIdentity> before = identityOf(ownPath);
+            ownExecutableHash = computeFileSha256(ownPath);
+            ownExecutableIdentity = before && before == identityOf(ownPath) ? before : std::nullopt;
         }
     }
     return ownExecutableHash;
+}
+
+std::optional<std::string> ownExecutableHashIfSameFile(const std::string& path) {
+    const std::string hash = getOwnExecutableHash();
+    std::optional<FileIdentity> own;
+    {
+        std::lock_guard<std::mutex> lock(ownHashMutex);
+        own = ownExecutableIdentity;
+    }
+    if (hash.empty() || !own || identityOf(path) != own) {
+        return std::nullopt;
+    }
+    return hash;
+}
+
+std::optional<std::string> readLastTrustedRelease() {
+    return readRegistryText(kUpdaterKey, kLastTrustedReleaseValue, kRecordBufferBytes);
+}
+
+bool writeLastTrustedRelease(const std::string& record) {
+    RegKey key;
+    if (::RegCreateKeyExA(HKEY_LOCAL_MACHINE, kUpdaterKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr, key.put(),
+                          nullptr) != ERROR_SUCCESS) {
+        return false;
+    }
+    // Stored only when it can be read back whole.
+    if (record.size() + 1 >= kRecordBufferBytes) {
+        return false;
+    }
+    return ::RegSetValueExA(key.get(), kLastTrustedReleaseValue, 0, REG_SZ,
+                            reinterpret_cast<const BYTE*>(record.c_str()),
+                            static_cast<DWORD>(record.size() + 1)) == ERROR_SUCCESS;
 }
 
 } // namespace vesk::updater

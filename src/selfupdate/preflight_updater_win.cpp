@@ -7,8 +7,10 @@
 #include "integrity/manifest_signature.h"
 #include "manifest/manifest_text.h"
 #include "core/settings.h"
+#include "selfupdate/download_checks_win.h"
 #include "selfupdate/file_checks_win.h"
 #include "selfupdate/release_manifest.h"
+#include "selfupdate/release_trust.h"
 #include "selfupdate/restart_command_line.h"
 #include "selfupdate/unexpected_error.h"
 #include "transfer/fallback_download.h"
@@ -30,10 +32,10 @@ std::string headOf(const std::string& text, size_t count) {
     return text.substr(0, std::min(count, text.size()));
 }
 
-// How the deletion of a rejected installed file is reported; the three checks word it differently.
+// How the deletion of a rejected installed file is reported; the two checks word it differently.
 struct DeleteWording {
     const char* deleted;    // INFO + name
-    const char* notDeleted; // WARNING + name, or nullptr for no line
+    const char* notDeleted; // WARNING + name
     const char* failed;     // ERROR + name + ": " + error text
 };
 
@@ -44,15 +46,15 @@ void deleteRejectedFile(const std::string& path, const std::string& name, const 
         logger().info(wording.deleted + name);
         break;
     case DeleteOutcome::NotFound:
-        if (wording.notDeleted != nullptr) {
-            logger().warning(wording.notDeleted + name);
-        }
+        logger().warning(wording.notDeleted + name);
         break;
     case DeleteOutcome::Failed:
         logger().error(wording.failed + name + ": " + result.errorText);
         break;
     }
 }
+
+const std::string kKeepingMismatched = "Keeping mismatched file until a verified replacement arrives: ";
 
 } // namespace
 
@@ -89,7 +91,16 @@ void PreflightUpdater::runSteps(const std::string& channel) {
 
     logManifestSignatureStatus(manifestText, SignatureReportStyle::Detailed);
 
-    const ReleaseManifest release = readReleaseManifest(manifestText);
+    ReleaseManifest release = readReleaseManifest(manifestText);
+    if (sources_.trust.enforced()) {
+        const TrustVerdict verdict = checkReleaseTrust(manifestText, sources_.trust);
+        if (!verdict.trusted()) {
+            return; // nothing is installed, deleted or handed over on the word of this manifest
+        }
+        const bool nested = release.nested;
+        release = readSignedReleaseManifest(verdict.signedText);
+        release.nested = nested;
+    }
     if (!release.nested) {
         logger().error("No 'manifest' object found in downloaded JSON - using root level");
     } else {
@@ -132,8 +143,12 @@ bool PreflightUpdater::handOverIfOwnExecutableDiffers(const std::string& ownEntr
         return false;
     }
     // A copy that cannot be read counts as current: replacing it blindly could leave no program at all.
-    const std::string actualDigest = computeFileSha256(paths.installed);
-    if (actualDigest.empty() || digestsEqual(expectedDigest, actualDigest)) {
+    // Normally it is the running program, whose digest is already known.
+    std::optional<std::string> actualDigest = ownExecutableHashIfSameFile(paths.installed);
+    if (!actualDigest) {
+        actualDigest = computeFileSha256(paths.installed);
+    }
+    if (actualDigest->empty() || digestsEqual(expectedDigest, *actualDigest)) {
         logger().info("VESK_Updater.exe hash matches - no self-update needed");
         return false;
     }
@@ -196,6 +211,9 @@ void PreflightUpdater::processCoreFile(const std::string& name, const std::strin
 
     bool needsUpdate = false;
     std::string reason;
+    // A program that trusts only signed releases never gives up an installed file before the signed
+    // release's replacement has arrived and been verified.
+    const bool keepMismatched = sources_.trust.enforced();
     if (!existsForUpdate(paths.installed)) {
         needsUpdate = true;
         reason = "file missing";
@@ -214,11 +232,15 @@ void PreflightUpdater::processCoreFile(const std::string& name, const std::strin
                 needsUpdate = true;
                 reason = installedSizeMismatchReason(values.size, *actualSize);
                 logger().info("File size mismatch for " + name + ": " + reason);
-                logger().info("Deleting corrupted file to force clean re-download: " + paths.installed);
-                deleteRejectedFile(
+                if (keepMismatched) {
+                    logger().info(kKeepingMismatched + paths.installed);
+                } else {
+                    logger().info("Deleting corrupted file to force clean re-download: " + paths.installed);
+                    deleteRejectedFile(
                     paths.installed, name,
                     {"Successfully deleted corrupted file: ", "Failed to delete corrupted file: ",
                      "Exception while deleting corrupted file "});
+                }
             }
         }
         if (!needsUpdate && !values.sha256.empty()) {
@@ -227,21 +249,25 @@ void PreflightUpdater::processCoreFile(const std::string& name, const std::strin
                 needsUpdate = true;
                 reason = "hash calculation failed";
                 logger().warning("Hash calculation failed for " + name);
-                logger().info("Deleting file with failed hash calculation: " + paths.installed);
-                deleteRejectedFile(paths.installed, name,
-                                   {"Successfully deleted unverifiable file: ", nullptr,
-                                    "Exception while deleting unverifiable file "});
+                // A read failure says nothing about the file: it may well be good, so it stays until a
+                // verified replacement is in hand.
+                logger().info("Keeping unverifiable file until a verified replacement arrives: " +
+                              paths.installed);
             } else if (!digestsEqual(values.sha256, actualDigest)) {
                 needsUpdate = true;
                 reason = "hash mismatch";
                 logger().info("File hash mismatch for " + name + ": expected " +
                               digestPreview(values.sha256) + "..., actual " + digestPreview(actualDigest) +
                               "...");
-                logger().info("Deleting corrupted file to force clean re-download: " + paths.installed);
-                deleteRejectedFile(
-                    paths.installed, name,
-                    {"Successfully deleted hash-mismatched file: ", "Failed to delete hash-mismatched file: ",
-                     "Exception while deleting hash-mismatched file "});
+                if (keepMismatched) {
+                    logger().info(kKeepingMismatched + paths.installed);
+                } else {
+                    logger().info("Deleting corrupted file to force clean re-download: " + paths.installed);
+                    deleteRejectedFile(paths.installed, name,
+                                       {"Successfully deleted hash-mismatched file: ",
+                                        "Failed to delete hash-mismatched file: ",
+                                        "Exception while deleting hash-mismatched file "});
+                }
             }
         }
     }
@@ -261,7 +287,8 @@ void PreflightUpdater::processCoreFile(const std::string& name, const std::strin
     logger().debug("Temp download path: " + paths.temporaryDownload);
     std::string downloadedPath;
     std::vector<std::string> attempts;
-    if (!downloadWithFallback(baseUrls, values.url, name, downloadedPath, attempts)) {
+    if (!downloadWithFallback(baseUrls, values.url, name, downloadedPath, attempts,
+                              candidateChecks(name, values, sources_.trust.enforced()))) {
         logger().error("Failed to download " + name + ". Attempts:\n" + formatAttemptList(attempts));
         return;
     }
@@ -271,33 +298,9 @@ void PreflightUpdater::processCoreFile(const std::string& name, const std::strin
     }
     logger().info("Download completed for " + name);
 
-    bool verified = true;
-    std::string rejection;
-    if (!values.size.empty()) {
-        const std::optional<std::uint64_t> expectedSize = parseSizeText(values.size);
-        std::uint32_t sizeError = 0;
-        const std::optional<std::uint64_t> downloadedSize =
-            expectedSize ? readFileSize(paths.temporaryDownload, sizeError) : std::nullopt;
-        if (!expectedSize || !downloadedSize) {
-            verified = false;
-            rejection = "size verification exception";
-        } else if (*expectedSize != *downloadedSize) {
-            verified = false;
-            rejection = downloadedSizeMismatchText(values.size, *downloadedSize);
-        }
-    }
-    if (verified && !values.sha256.empty()) {
-        const std::string downloadedDigest = computeFileSha256(paths.temporaryDownload);
-        if (downloadedDigest.empty()) {
-            verified = false;
-            rejection = "hash calculation failed";
-        } else if (!digestsEqual(values.sha256, downloadedDigest)) {
-            verified = false;
-            rejection = downloadedHashMismatchText(values.sha256, downloadedDigest);
-        }
-    }
-
-    if (!verified) {
+    const std::string rejection =
+        downloadRejection(paths.temporaryDownload, values, sources_.trust.enforced());
+    if (!rejection.empty()) {
         logger().error("Downloaded file verification failed for " + name + ": " + rejection);
     } else {
         logger().info("File verification passed for " + name);

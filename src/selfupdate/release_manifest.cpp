@@ -4,6 +4,18 @@
 
 namespace vesk::updater {
 
+namespace {
+
+void readIdentity(ReleaseManifest& release) {
+    release.version = ManifestText::extractValue(release.objectText, "version");
+    release.build = ManifestText::extractValue(release.objectText, "build_number");
+    if (release.build.empty()) {
+        release.build = ManifestText::extractValue(release.objectText, "build");
+    }
+}
+
+} // namespace
+
 ReleaseManifest readReleaseManifest(const std::string& manifestText) {
     ReleaseManifest release;
     release.objectText = ManifestText::extractValue(manifestText, "manifest");
@@ -11,11 +23,15 @@ ReleaseManifest readReleaseManifest(const std::string& manifestText) {
     if (!release.nested) {
         release.objectText = manifestText;
     }
-    release.version = ManifestText::extractValue(release.objectText, "version");
-    release.build = ManifestText::extractValue(release.objectText, "build_number");
-    if (release.build.empty()) {
-        release.build = ManifestText::extractValue(release.objectText, "build");
-    }
+    readIdentity(release);
+    return release;
+}
+
+ReleaseManifest readSignedReleaseManifest(const std::string& signedObjectText) {
+    ReleaseManifest release;
+    release.objectText = signedObjectText;
+    release.nested = true;
+    readIdentity(release);
     return release;
 }
 

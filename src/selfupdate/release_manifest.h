@@ -16,6 +16,9 @@ struct ReleaseManifest {
 // Reads the release description from a manifest text by text search; never fails (missing values stay empty).
 ReleaseManifest readReleaseManifest(const std::string& manifestText);
 
+// The release description of a trusted manifest, read from the manifest object exactly as it was signed.
+ReleaseManifest readSignedReleaseManifest(const std::string& signedObjectText);
+
 // The file entry's values the self-update steps use, read by text search; "" when missing.
 struct FileEntryValues {
     std::string url;

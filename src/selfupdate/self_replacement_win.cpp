@@ -5,8 +5,10 @@
 #include "integrity/file_hash.h"
 #include "integrity/manifest_signature.h"
 #include "manifest/manifest_text.h"
+#include "selfupdate/download_checks_win.h"
 #include "selfupdate/file_checks_win.h"
 #include "selfupdate/release_manifest.h"
+#include "selfupdate/release_trust.h"
 #include "selfupdate/restart_command_line.h"
 #include "selfupdate/self_update_text.h"
 #include "selfupdate/unexpected_error.h"
@@ -36,7 +38,7 @@ void waitForPredecessor(std::uint32_t processId) {
 }
 
 // Size and digest checks of the downloaded executable; logs why it is rejected.
-bool verifyDownloadedExecutable(const std::string& path, const FileEntryValues& entry) {
+bool verifyDownloadedExecutable(const std::string& path, const FileEntryValues& entry, bool requireDigest) {
     if (!entry.size.empty()) {
         const std::optional<std::uint64_t> expectedSize = parseSizeText(entry.size);
         if (!expectedSize) {
@@ -55,6 +57,11 @@ bool verifyDownloadedExecutable(const std::string& path, const FileEntryValues& 
             logger().error("Size mismatch - expected " + entry.size + ", got " + std::to_string(*actualSize));
             return false;
         }
+    }
+    if (entry.sha256.empty() && requireDigest) {
+        // The signature vouches for the entry; without a digest nothing ties the download to it.
+        logger().error("Hash check failed - the signed manifest gives no sha256 to verify against");
+        return false;
     }
     if (!entry.sha256.empty()) {
         const std::string actualDigest = computeFileSha256(path);
@@ -102,7 +109,15 @@ int restartStartSteps(const std::string& channel, std::uint32_t processId, const
     logger().info("Manifest downloaded (" + std::to_string(manifestText.size()) + " bytes)");
     logManifestSignatureStatus(manifestText, SignatureReportStyle::Brief);
 
-    const ReleaseManifest release = readReleaseManifest(manifestText);
+    ReleaseManifest release = readReleaseManifest(manifestText);
+    if (sources.trust.enforced()) {
+        const TrustVerdict verdict = checkReleaseTrust(manifestText, sources.trust);
+        if (!verdict.trusted()) {
+            logger().error("Refusing to replace the program: the manifest is not trusted");
+            return 1;
+        }
+        release = readSignedReleaseManifest(verdict.signedText);
+    }
     const std::string entryText = ManifestText::findFileObject(release.objectText, kOwnExecutableName);
     if (entryText.empty()) {
         logger().error("VESK_Updater.exe not found in manifest");
@@ -121,7 +136,8 @@ int restartStartSteps(const std::string& channel, std::uint32_t processId, const
 
     std::string downloadedPath;
     std::vector<std::string> attempts;
-    if (!downloadWithFallback(sources.baseUrls(), url, kOwnExecutableName, downloadedPath, attempts)) {
+    if (!downloadWithFallback(sources.baseUrls(), url, kOwnExecutableName, downloadedPath, attempts,
+                              candidateChecks(kOwnExecutableName, entry, sources.trust.enforced()))) {
         logger().error("Failed to download VESK_Updater.exe. Attempts:\n" + formatAttemptList(attempts));
         return 1;
     }
@@ -132,7 +148,7 @@ int restartStartSteps(const std::string& channel, std::uint32_t processId, const
     }
     logger().info("Download completed - verifying file");
 
-    if (!verifyDownloadedExecutable(paths.temporaryDownload, entry)) {
+    if (!verifyDownloadedExecutable(paths.temporaryDownload, entry, sources.trust.enforced())) {
         ::DeleteFileA(paths.temporaryDownload.c_str());
         logger().error("File verification failed");
         return 1;

@@ -10,6 +10,7 @@ UpdateSources UpdateSources::fromSettings() {
     sources.installDirectory = [] { return getInstallDirectory(); };
     sources.baseUrls = [] { return getBaseUrls(); };
     sources.defaultBaseUrl = build_config::kDefaultBaseUrl;
+    sources.trust = ReleaseTrust::forThisProgram();
     return sources;
 }
 

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "selfupdate/release_trust.h"
+
 #include <functional>
 #include <string>
 #include <vector>
@@ -12,6 +14,8 @@ struct UpdateSources {
     std::function<std::string()> installDirectory;
     std::function<std::vector<std::string>()> baseUrls; // element 0 is the default server
     std::string defaultBaseUrl;
+    // Empty unless the program was built with a trusted release key.
+    ReleaseTrust trust;
 
     // The registry-backed settings and the built-in default server.
     static UpdateSources fromSettings();

@@ -108,6 +108,11 @@ TEST(Cli, PublishThenCheckFromTheCommandLine) {
     makeSmallRelease(dir / "release");
     std::string out, err;
     ASSERT_EQ(runTool({"keygen", "--out", (dir / "keys").string(), "--bits", "2048"}, out, err), 0) << err;
+    const fs::path keyText = dir / "keys" / "vesk-release.pub.txt";
+    std::string updaterForm = readBytes(keyText);
+    ASSERT_FALSE(updaterForm.empty());
+    updaterForm.pop_back();
+    EXPECT_NE(out.find(" -DVESK_TRUSTED_PUBLIC_KEY=" + updaterForm + "\n"), std::string::npos) << out;
     ASSERT_EQ(runTool({"publish", "--from", (dir / "release").string(), "--version", "3.0", "--build", "12",
                        "--channel", "stable", "--out", (dir / "server").string(), "--key",
                        (dir / "keys" / "vesk-release.pem").string(), "--signer", "CI"},
@@ -122,6 +127,30 @@ TEST(Cli, PublishThenCheckFromTheCommandLine) {
     EXPECT_NE(out.find("Server files"), std::string::npos);
     EXPECT_NE(out.find("2 checked"), std::string::npos);
     EXPECT_NE(out.find("Result: OK"), std::string::npos);
+
+    // As a trusted-release build with this key would judge it: trusted, older than a later release, and
+    // no longer trusted once its signed content is changed.
+    const std::string manifest = (dir / "server" / "manifest.json").string();
+    EXPECT_EQ(runTool({"check", manifest, "--trusted-key", keyText.string()}, out, err), 0) << out;
+    EXPECT_NE(out.find("\n  Manifest trusted: signed with the built-in release key (version 3.0 build 12)\n"),
+              std::string::npos);
+    EXPECT_EQ(runTool({"check", manifest, "--trusted-key", keyText.string(), "--newer-than", "3.0.13"}, out,
+                      err),
+              1);
+    EXPECT_NE(out.find("Manifest not trusted: version 3.0 build 12 is older than the last trusted release, "
+                       "version 3.0 build 13; nothing will be installed from it"),
+              std::string::npos);
+    EXPECT_EQ(runTool({"check", manifest, "--newer-than", "3.0.13"}, out, err), 2);
+    std::string altered = readBytes(manifest);
+    altered.replace(altered.find("\"3.0\""), 5, "\"3.9\"");
+    writeBytes(dir / "altered.json", altered);
+    EXPECT_EQ(runTool({"check", (dir / "altered.json").string(), "--no-files", "--trusted-key",
+                       keyText.string()},
+                      out, err),
+              1);
+    EXPECT_NE(out.find("Manifest not trusted: its signature does not verify with the built-in release key; "
+                       "nothing will be installed from it"),
+              std::string::npos);
 
     // A hand-edited manifest with a space before a colon: reported with file, line and column.
     std::string text = readBytes(dir / "server" / "manifest.json");

@@ -1,4 +1,5 @@
 #include "core/logger.h"
+#include "core/settings.h"
 #include "selfupdate/preflight_updater_win.h"
 #include "support/http_test_server.h"
 #include "support/selfupdate_kit.h"
@@ -7,6 +8,10 @@
 #include <windows.h>
 
 #include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cctype>
+#include <memory>
 
 using namespace vesk::test;
 using vesk::updater::PreflightUpdater;
@@ -242,7 +247,7 @@ TEST_F(Preflight, TargetPathLeavingTheInstallFolderIsRefused) {
     EXPECT_FALSE(fileExists(install.path() + "\\..\\escaped.dll"));
 }
 
-TEST_F(Preflight, FilesHeldOpenByAnotherProgramAreBackedUpWhenReadableButNeverCountedAsUpdated) {
+TEST_F(Preflight, FilesHeldOpenByAnotherProgramAreKeptUntilAVerifiedReplacementCanTakeTheirPlace) {
     std::string oldCurl = kNewCurl;
     oldCurl[0] = 'L';
     std::string oldSodium = kNewSodium;
@@ -258,9 +263,9 @@ TEST_F(Preflight, FilesHeldOpenByAnotherProgramAreBackedUpWhenReadableButNeverCo
         }));
     servePlain(server, "libcurl.dll", kNewCurl);
     servePlain(server, "libsodium.dll", kNewSodium);
-    HeldFile curlLocked(install.file("libcurl.dll"), 0);                   // nobody else may even read it
+    auto curlLocked = std::make_unique<HeldFile>(install.file("libcurl.dll"), 0); // nobody may even read it
     HeldFile sodiumShared(install.file("libsodium.dll"), FILE_SHARE_READ); // readable, not deletable
-    ASSERT_TRUE(curlLocked.held() && sodiumShared.held());
+    ASSERT_TRUE(curlLocked->held() && sodiumShared.held());
 
     run();
 
@@ -268,7 +273,7 @@ TEST_F(Preflight, FilesHeldOpenByAnotherProgramAreBackedUpWhenReadableButNeverCo
     EXPECT_TRUE(messagesInOrder(
         logged,
         {"WARNING Hash calculation failed for libcurl.dll",
-         "INFO Deleting file with failed hash calculation: " + install.file("libcurl.dll"),
+         "INFO Keeping unverifiable file until a verified replacement arrives: " + install.file("libcurl.dll"),
          "INFO File needs update: libcurl.dll (hash calculation failed)",
          "INFO File verification passed for libcurl.dll",
          "DEBUG Creating backup: " + install.file("backup\\libcurl.dll.backup"),
@@ -279,8 +284,7 @@ TEST_F(Preflight, FilesHeldOpenByAnotherProgramAreBackedUpWhenReadableButNeverCo
          "DEBUG Creating backup: " + install.file("backup\\libsodium.dll.backup"),
          "DEBUG Backup created successfully", "INFO Replacing libsodium.dll...", "INFO Files checked: 4",
          "INFO Files needing update: 2", "INFO Files successfully updated: 0"}));
-    EXPECT_EQ(countStartingWith(logged, "ERROR Exception while deleting unverifiable file libcurl.dll: "),
-              1u);
+    EXPECT_EQ(countStartingWith(logged, "ERROR Exception while deleting unverifiable file"), 0u);
     EXPECT_EQ(
         countStartingWith(logged, "ERROR Exception while deleting hash-mismatched file libsodium.dll: "), 1u);
     EXPECT_EQ(countStartingWith(logged, "ERROR Failed to replace libcurl.dll: Error "), 1u);
@@ -291,6 +295,19 @@ TEST_F(Preflight, FilesHeldOpenByAnotherProgramAreBackedUpWhenReadableButNeverCo
     EXPECT_FALSE(fileExists(install.file("libcurl.dll.tmp_preflight")));
     EXPECT_FALSE(fileExists(install.file("libsodium.dll.tmp_preflight")));
     EXPECT_EQ(installed("libsodium.dll"), oldSodium);
+
+    // Still unreadable, and this time no good copy arrives: the file stays exactly as it was.
+    serveNothing(server, kRelease + "libcurl.dll.zip");
+    serveNothing(server, kRelease + "libcurl.dll");
+    LogCapture second(vesk::updater::logger().path());
+    run();
+    EXPECT_TRUE(messagesInOrder(second.messages(),
+                                {"INFO File needs update: libcurl.dll (hash calculation failed)",
+                                 "ERROR Failed to download libcurl.dll. Attempts:\n  - " +
+                                     releaseUrl("libcurl.dll.zip") + "\n  - " + releaseUrl("libcurl.dll") +
+                                     "\n"}));
+    curlLocked.reset();
+    EXPECT_EQ(installed("libcurl.dll"), oldCurl);
 }
 
 TEST_F(Preflight, DownloadsComeFromTheArchiveThePlainFileOrTheNextServer) {
@@ -560,4 +577,21 @@ TEST_F(Preflight, ExistenceTestThatFailsIsReportedAndTheRunGoesOn) {
                                  "INFO Files needing update: 1", "INFO Files successfully updated: 0"}));
     EXPECT_EQ(countStartingWith(logged, "ERROR Failed to replace libcurl.dll: Error "), 1u);
     EXPECT_FALSE(fileExists(install.file("libcurl.dll.tmp_preflight")));
+}
+
+// The preflight takes the running program's digest from the cache only for that very file.
+TEST(OwnExecutableDigest, CachedDigestServesTheRunningFileUnderAnySpellingAndNoCopyOfIt) {
+    char buffer[MAX_PATH] = {};
+    const std::string own(buffer, ::GetModuleFileNameA(nullptr, buffer, MAX_PATH));
+    std::string otherSpelling = own;
+    std::transform(otherSpelling.begin(), otherSpelling.end(), otherSpelling.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+    const std::string digest = sha256Hex(readFileBytes(own));
+    EXPECT_EQ(vesk::updater::ownExecutableHashIfSameFile(own), digest);
+    EXPECT_EQ(vesk::updater::ownExecutableHashIfSameFile(otherSpelling), digest);
+
+    TempDir folder;
+    ASSERT_TRUE(::CopyFileA(own.c_str(), folder.file("copy.exe").c_str(), FALSE));
+    EXPECT_FALSE(vesk::updater::ownExecutableHashIfSameFile(folder.file("copy.exe")));
+    EXPECT_FALSE(vesk::updater::ownExecutableHashIfSameFile(folder.file("absent.exe")));
 }

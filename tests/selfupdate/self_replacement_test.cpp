@@ -173,13 +173,20 @@ TEST_F(RestartStart, RejectedDownloadLeavesTheInstalledProgramUntouched) {
     EXPECT_EQ(installedProgram(), oldProgram);
     EXPECT_FALSE(fileExists(install.file("VESK_Updater.exe.tmp")));
 
+    // Shorter than announced: rejected by the check; longer: the download itself stops at the size.
     LogCapture bySize(vesk::updater::logger().path());
+    server.respond("/manifest.json", 200,
+                   manifestDocument({manifestFileEntry("VESK_Updater.exe", {}, {{"size", "500"}})}));
+    EXPECT_EQ(run("", endedProcessId()), 1);
+    EXPECT_TRUE(messagesInOrder(bySize.messages(),
+                                {"ERROR Size mismatch - expected 500, got " + std::to_string(served.size()),
+                                 "ERROR File verification failed"}));
+    LogCapture bounded(vesk::updater::logger().path());
     server.respond("/manifest.json", 200,
                    manifestDocument({manifestFileEntry("VESK_Updater.exe", {}, {{"size", "5"}})}));
     EXPECT_EQ(run("", endedProcessId()), 1);
-    EXPECT_TRUE(messagesInOrder(bySize.messages(),
-                                {"ERROR Size mismatch - expected 5, got " + std::to_string(served.size()),
-                                 "ERROR File verification failed"}));
+    EXPECT_EQ(countStartingWith(bounded.messages(), "ERROR Download exceeded the expected size of 5 bytes: "), 1u);
+    EXPECT_EQ(countStartingWith(bounded.messages(), "ERROR Failed to download VESK_Updater.exe. Attempts:"), 1u);
 
     // An expected size that is no number cannot vouch for anything.
     LogCapture unreadable(vesk::updater::logger().path());

@@ -160,8 +160,10 @@ std::string builtProgramBytes() {
     return readFileBytes(executableDirectory() + "\\VESK_Updater.exe");
 }
 
-ProgramInstall::ProgramInstall() {
-    if (!::CopyFileA((executableDirectory() + "\\VESK_Updater.exe").c_str(), program().c_str(), FALSE) ||
+ProgramInstall::ProgramInstall() : ProgramInstall(executableDirectory() + "\\VESK_Updater.exe") {}
+
+ProgramInstall::ProgramInstall(const std::string& builtProgram) {
+    if (!::CopyFileA(builtProgram.c_str(), program().c_str(), FALSE) ||
         !::CopyFileA(integrationFixture("zlib1.dll").c_str(), file("zlib1.dll").c_str(), FALSE)) {
         throw std::runtime_error("cannot fill the install folder " + path());
     }

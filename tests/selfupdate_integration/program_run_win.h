@@ -54,6 +54,8 @@ bool waitUntilNoProcessInside(const std::string& folder, std::chrono::millisecon
 class ProgramInstall {
 public:
     ProgramInstall();
+    // The same folder holding another build of the program (a trusted-release build, say).
+    explicit ProgramInstall(const std::string& builtProgram);
     const std::string& path() const { return dir_.path(); }
     std::string file(const std::string& relative) const { return dir_.file(relative); }
     std::string program() const { return file("VESK_Updater.exe"); }

@@ -9,6 +9,9 @@
 #include "rsa_keys.h"
 #include "rule_citation.h"
 #include "server_files.h"
+#include "signature_report.h"
+
+#include "integrity/manifest_trust.h"
 
 #include <map>
 #include <optional>
@@ -38,6 +41,8 @@ Creates an RSA key pair for signing manifests:
   <folder>/<name>.pub.pem   the public key (PEM)
   <folder>/<name>.pub.txt   the public key as the updater takes it: Base64 of
                             <RSAKeyValue><Modulus>..</Modulus><Exponent>..</Exponent></RSAKeyValue>
+It also prints the CMake option that builds an updater trusting only manifests signed with this key
+(-DVESK_TRUSTED_PUBLIC_KEY=<the .pub.txt text>).
 
 Options:
   --out <folder>   where to write the keys (created if missing)
@@ -86,9 +91,13 @@ Options:
   --tree <folder>        check the files in this server tree
   --no-files             check the manifest only
   --require-signature    treat an unsigned manifest as a problem
+  --trusted-key <file>   also judge the manifest as an updater built with this key (the <name>.pub.txt
+                         of keygen) would: "Manifest trusted: ..." or "Manifest not trusted: ..."
+  --newer-than <v>.<b>   with --trusted-key: the last release that updater trusted, for example 3.0.12
   --verbose              also show what the updater reads for every entry
 
-Exit code 0 only when the updater reads everything correctly (and the files match).
+Exit code 0 only when the updater reads everything correctly (and the files match, and with
+--trusted-key the manifest is trusted).
 )";
 
 struct Arguments {
@@ -156,6 +165,14 @@ bool parseSmallNumber(const std::string& text, int low, int high, int& value) {
     }
     value = static_cast<int>(n);
     return true;
+}
+
+std::string trimmed(const std::string& text) {
+    const size_t first = text.find_first_not_of(" \t\r\n");
+    if (first == std::string::npos) {
+        return {};
+    }
+    return text.substr(first, text.find_last_not_of(" \t\r\n") - first + 1);
 }
 
 int usage(std::ostream& err, const std::string& command, const std::string& message) {
@@ -231,7 +248,8 @@ int runKeygen(const std::vector<std::string>& args, std::ostream& out, std::ostr
     }
     out << "Private key:           " << privatePath.string() << " (" << bits << " bits; keep it secret)\n"
         << "Public key (PEM):      " << publicPath.string() << "\n"
-        << "Public key (updater):  " << updaterPath.string() << "\n";
+        << "Public key (updater):  " << updaterPath.string() << "\n"
+        << "Trusted-release build: -DVESK_TRUSTED_PUBLIC_KEY=" << updaterForm << "\n";
     return kExitOk;
 }
 
@@ -334,8 +352,8 @@ std::string baseOfManifestUrl(const std::string& url) {
 int runCheck(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
     Arguments parsed;
     std::string error;
-    if (!parseArguments(args, 1, {"--tree"}, {"--no-files", "--require-signature", "--verbose", "--help"},
-                        parsed, error)) {
+    if (!parseArguments(args, 1, {"--tree", "--trusted-key", "--newer-than"},
+                        {"--no-files", "--require-signature", "--verbose", "--help"}, parsed, error)) {
         return usage(err, "check", error);
     }
     if (parsed.flags["--help"]) {
@@ -349,6 +367,23 @@ int runCheck(const std::vector<std::string>& args, std::ostream& out, std::ostre
     const bool isUrl = source.rfind("http://", 0) == 0 || source.rfind("https://", 0) == 0;
     if (parsed.flags["--no-files"] && single(parsed, "--tree")) {
         return usage(err, "check", "--tree and --no-files exclude each other");
+    }
+    std::optional<std::string> trustedKey;
+    std::optional<vesk::updater::ReleaseIdentity> newerThan;
+    if (const auto keyFile = single(parsed, "--trusted-key")) {
+        std::string keyText;
+        if (!readWholeFile(*keyFile, keyText, error)) {
+            err << "vesk-release check: " << error << "\n";
+            return kExitFailure;
+        }
+        trustedKey = trimmed(keyText);
+    }
+    if (const auto release = single(parsed, "--newer-than")) {
+        const size_t dot = release->rfind('.');
+        if (!trustedKey || dot == std::string::npos || dot == 0 || dot + 1 == release->size()) {
+            return usage(err, "check", "--newer-than takes <version>.<build> and needs --trusted-key");
+        }
+        newerThan = vesk::updater::ReleaseIdentity{release->substr(0, dot), release->substr(dot + 1), ""};
     }
 
     std::string text;
@@ -452,6 +487,13 @@ int runCheck(const std::vector<std::string>& args, std::ostream& out, std::ostre
             out << "  " << (f.blocking ? "error" : "note") << ": " << f.name << ": " << f.message << "\n";
             (f.blocking ? errors : notes)++;
         }
+    }
+    if (trustedKey) {
+        const vesk::updater::TrustVerdict verdict =
+            vesk::updater::judgeManifestTrust(text, *trustedKey, newerThan, &verifyLikeUpdater);
+        out << "A trusted-release updater with this key logs:\n  " << vesk::updater::trustVerdictLine(verdict)
+            << "\n";
+        errors += verdict.trusted() ? 0 : 1;
     }
     if (errors == 0) {
         out << "Result: OK - the updater reads everything correctly"

@@ -1,0 +1,174 @@
+// The program built with a trusted release key (the test key of tests/trusted_program), run whole: only a
+// manifest signed with that key, and not older than the last one trusted, may change anything installed.
+
+#include "core/settings.h"
+#include "program_run_win.h"
+#include "support/console_simulator.h"
+#include "support/selfupdate_kit.h"
+
+#include <gtest/gtest.h>
+
+#include <optional>
+
+using namespace vesk::test;
+using namespace std::chrono_literals;
+
+namespace {
+
+const std::string kRelease = "/updates/3.0.5/";
+const std::string kUpdaterKey = "SOFTWARE\\VESK\\Updater";
+const std::string kOldCurl = "libcurl of an older release";
+const std::string kModeLine =
+    "INFO Trusted-release mode: only manifests signed with the built-in release key are trusted";
+
+std::string trustedBuild() { return executableDirectory() + "\\trusted_program\\VESK_Updater.exe"; }
+std::string served(const std::string& name) {
+    return readFileBytes(executableDirectory() + "\\trusted_program\\fixtures\\" + name);
+}
+
+// One install folder of the trusted build with an outdated libcurl.dll, the server on the built-in
+// address publishing release 3.0.5 under the given manifest, and the stored record set as given.
+struct TrustedRun {
+    ProgramInstall install{trustedBuild()};
+    std::unique_ptr<HttpTestServer> server = serverOnDefaultPort(5min);
+    ScopedMachineValue installPath{"SOFTWARE\\Corvanne\\VESK", "InstallPath", install.path()};
+    ScopedMachineValue baseUrls;
+    ScopedMachineValue record;
+
+    TrustedRun(const std::string& manifest, const std::optional<std::string>& recorded,
+               const std::string& curlServed = "libcurl.dll",
+               const std::optional<std::string>& mirror = std::nullopt)
+        : baseUrls(kUpdaterKey, "BaseUrls", mirror), record(kUpdaterKey, "LastTrustedRelease", recorded) {
+        installSimulator(install.path(), "line Update completed successfully\nexit 0\n");
+        writeFileBytes(install.file("libcurl.dll"), kOldCurl);
+        if (!server) {
+            return;
+        }
+        server->respond("/manifest.json", 200, served(manifest));
+        for (const char* name : {"VESK_Updater.exe", "libcurl.dll"}) {
+            server->respond(kRelease + name + ".zip", 404, "no archive");
+        }
+        server->respond(kRelease + "VESK_Updater.exe", 200, served("VESK_Updater.exe"));
+        server->respond(kRelease + "libcurl.dll", 200, served(curlServed));
+    }
+
+    ~TrustedRun() { EXPECT_TRUE(waitUntilNoProcessInside(install.path(), 60s)); }
+};
+
+} // namespace
+
+TEST(TrustedReleaseProgram, ManifestsItCannotTrustChangeNothingAndTheUpdateStillRuns) {
+    const std::string built = readFileBytes(trustedBuild());
+    struct Case {
+        const char* manifest;
+        std::optional<std::string> record;
+        const char* curlServed;
+        std::string reason; // "" for a trusted manifest
+        bool alsoRestartStart;
+    };
+    const Case cases[] = {
+        {"manifest_no_digest.json", std::nullopt, "libcurl.dll", "", false},
+        {"manifest_unsigned.json", std::nullopt, "libcurl.dll", "it has no signature", false},
+        {"manifest_placeholder.json", std::nullopt, "libcurl.dll", "its signature is a placeholder", false},
+        {"manifest_other_key.json", std::nullopt, "libcurl.dll",
+         "its signature does not verify with the built-in release key", false},
+        {"manifest_tampered.json", std::nullopt, "forged_libcurl.dll",
+         "its signature does not verify with the built-in release key", true},
+        {"manifest_trusted.json", "3.1|1|2026-01-01T00:00:00Z", "libcurl.dll",
+         "version 3.0 build 5 is older than the last trusted release, version 3.1 build 1", true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.manifest);
+        TrustedRun scene(c.manifest, c.record, c.curlServed);
+        ASSERT_NE(scene.server, nullptr);
+        const ProgramRun run = runProgram(scene.install.program(), "", 3min);
+        ASSERT_TRUE(run.ended);
+        EXPECT_EQ(run.exitCode, 0u);
+        const std::string verdict =
+            c.reason.empty()
+                ? "INFO Manifest trusted: signed with the built-in release key (version 3.0 build 5)"
+                : "ERROR Manifest not trusted: " + c.reason + "; nothing will be installed from it";
+        // Signed without digests: trusted, but a download cannot be tied to the signature.
+        const std::vector<std::string> rejected = {
+            "INFO Keeping mismatched file until a verified replacement arrives: " +
+                scene.install.file("libcurl.dll"),
+            "WARNING Rejected download of libcurl.dll: the signed manifest gives no sha256 to verify it against",
+            "ERROR Failed to download libcurl.dll. Attempts:\n  - " VESK_TEST_DEFAULT_BASE_URL + kRelease +
+                "libcurl.dll.zip\n  - " VESK_TEST_DEFAULT_BASE_URL + kRelease + "libcurl.dll\n"};
+        std::vector<std::string> expected = {kModeLine, "INFO === Manifest Signature Verification (Log-Only) ===",
+                                             "INFO === End Signature Verification ===", verdict};
+        if (c.reason.empty()) {
+            expected.insert(expected.end(), rejected.begin(), rejected.end());
+        }
+        expected.push_back("INFO Core file verification completed - proceeding with normal startup");
+        expected.push_back("INFO Update process completed with result: SUCCESS");
+        EXPECT_TRUE(messagesInOrder(logMessages(scene.install.log()), expected));
+        EXPECT_EQ(readFileBytes(scene.install.file("libcurl.dll")), kOldCurl);
+        EXPECT_EQ(readFileBytes(scene.install.program()), built);
+        EXPECT_FALSE(fileExists(scene.install.file("update\\VESK_Updater.exe")));
+        if (c.reason.empty()) {
+            EXPECT_EQ(vesk::updater::readLastTrustedRelease(),
+                      std::optional<std::string>("3.0|5|2026-03-01T10:00:00Z"));
+            continue;
+        }
+        EXPECT_EQ(scene.server->requestedPaths(), std::vector<std::string>{"/manifest.json"});
+        EXPECT_EQ(vesk::updater::readLastTrustedRelease(), c.record);
+
+        if (c.alsoRestartStart) {
+            // A copy told to replace the program refuses on the word of this manifest.
+            const std::string copy = scene.install.file("update\\VESK_Updater.exe");
+            ASSERT_TRUE(::CreateDirectoryA(scene.install.file("update").c_str(), nullptr));
+            ASSERT_TRUE(::CopyFileA(scene.install.program().c_str(), copy.c_str(), FALSE));
+            const ProgramRun restart = runProgram(copy, "--restart-start -pid 4294967280", 2min);
+            ASSERT_TRUE(restart.ended);
+            EXPECT_EQ(restart.exitCode, 1u);
+            EXPECT_TRUE(messagesInOrder(
+                logMessages(scene.install.copyLog()),
+                {kModeLine, "INFO === Self-Update Flow: restart-start mode ===",
+                 "ERROR Manifest not trusted: " + c.reason + "; nothing will be installed from it",
+                 "ERROR Refusing to replace the program: the manifest is not trusted"}));
+            EXPECT_EQ(readFileBytes(scene.install.program()), built);
+            EXPECT_FALSE(fileExists(scene.install.file("VESK_Updater.exe.tmp")));
+        }
+    }
+}
+
+TEST(TrustedReleaseProgram, SignedReleaseRepairsFilesReplacesTheProgramAndBecomesTheRecord) {
+    // The built-in server hands out a forged libcurl.dll; the mirror after it has the released one.
+    HttpTestServer mirror;
+    mirror.respond(kRelease + "libcurl.dll.zip", 404, "no archive");
+    mirror.respond(kRelease + "libcurl.dll", 200, served("libcurl.dll"));
+    TrustedRun scene("manifest_trusted.json", "2.9|40|2025-12-01T00:00:00Z", "forged_libcurl.dll",
+                     mirror.baseUrl());
+    ASSERT_NE(scene.server, nullptr);
+    const ProgramRun first = runProgram(scene.install.program(), "", 3min);
+    ASSERT_TRUE(first.ended);
+    EXPECT_EQ(first.exitCode, 0u);
+    ASSERT_TRUE(waitUntilNoProcessInside(scene.install.path(), 3min));
+
+    const std::string trustedLine =
+        "INFO Manifest trusted: signed with the built-in release key (version 3.0 build 5)";
+    EXPECT_TRUE(messagesInOrder(
+        logMessages(scene.install.log()),
+        {kModeLine, trustedLine, "INFO VESK_Updater.exe hash mismatch - initiating self-update process",
+         "INFO New process spawned successfully - exiting current process",
+         // the new program, after the copy replaced it
+         "INFO Command line: --restart-done", trustedLine,
+         "INFO VESK_Updater.exe hash matches - no self-update needed",
+         "INFO File size mismatch for libcurl.dll: size mismatch (expected " +
+             std::to_string(served("libcurl.dll").size()) + ", actual " + std::to_string(kOldCurl.size()) +
+             ")",
+         "INFO Keeping mismatched file until a verified replacement arrives: " +
+             scene.install.file("libcurl.dll"),
+         "INFO Successfully updated: libcurl.dll", "INFO Update process completed with result: SUCCESS"}));
+    EXPECT_EQ(countStartingWith(logMessages(scene.install.log()),
+                                "WARNING Rejected download of libcurl.dll: size mismatch (expected "),
+              1u);
+    EXPECT_TRUE(messagesInOrder(logMessages(scene.install.copyLog()),
+                                {kModeLine, trustedLine, "INFO Verification passed - replacing VESK_Updater.exe"}));
+    EXPECT_EQ(readFileBytes(scene.install.program()), served("VESK_Updater.exe"));
+    EXPECT_EQ(readFileBytes(scene.install.file("libcurl.dll")), served("libcurl.dll"));
+    // Kept until the verified copy arrived, so the old file was backed up before it was replaced.
+    EXPECT_EQ(readFileBytes(scene.install.file("backup\\libcurl.dll.backup")), kOldCurl);
+    EXPECT_EQ(vesk::updater::readLastTrustedRelease(), std::optional<std::string>("3.0|5|2026-03-01T10:00:00Z"));
+}
