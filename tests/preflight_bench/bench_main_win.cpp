@@ -58,8 +58,8 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "cannot write %s\n", corePaths.back().c_str());
             return 1;
         }
-        entries.push_back(
-            manifestFileEntry(name, {{"sha256", sha256Hex(bytes)}}, {{"size", std::to_string(bytes.size())}}));
+        entries.push_back(manifestFileEntry(name, {{"sha256", sha256Hex(bytes)}},
+                                            {{"size", std::to_string(bytes.size())}}));
     }
 
     HttpTestServer server;
