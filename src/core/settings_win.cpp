@@ -71,14 +71,14 @@ struct FileIdentity {
 std::optional<FileIdentity> identityOf(const std::string& path) {
     // Attributes only, sharing everything: a file others hold open is still identified.
     FileHandle file(::CreateFileA(path.c_str(), FILE_READ_ATTRIBUTES,
-                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                                  FILE_ATTRIBUTE_NORMAL, nullptr));
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     BY_HANDLE_FILE_INFORMATION info{};
     if (!file || !::GetFileInformationByHandle(file.get(), &info)) {
         return std::nullopt;
     }
     return FileIdentity{info.dwVolumeSerialNumber, info.nFileIndexHigh, info.nFileIndexLow,
-                        info.nFileSizeHigh,         info.nFileSizeLow,   info.ftLastWriteTime};
+                        info.nFileSizeHigh,        info.nFileSizeLow,   info.ftLastWriteTime};
 }
 
 // The running executable's hash, filled on first success, with the identity its file had when hashed. The

@@ -24,7 +24,9 @@ bool allDigits(std::string_view text) {
     return true;
 }
 
-int sign(int value) { return (value > 0) - (value < 0); }
+int sign(int value) {
+    return (value > 0) - (value < 0);
+}
 
 // Numbers of any length compare as numbers; anything else as text.
 int comparePart(std::string_view a, std::string_view b) {
@@ -197,7 +199,8 @@ std::string notTrustedReason(const TrustVerdict& verdict) {
     case ManifestTrust::OlderThanRecord: {
         const ReleaseIdentity record = verdict.lastTrusted.value_or(ReleaseIdentity{});
         return "version " + verdict.release.version + " build " + verdict.release.build +
-               " is older than the last trusted release, version " + record.version + " build " + record.build;
+               " is older than the last trusted release, version " + record.version + " build " +
+               record.build;
     }
     }
     return "it cannot be read";

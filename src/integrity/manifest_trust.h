@@ -38,7 +38,7 @@ enum class ManifestTrust {
 
 struct TrustVerdict {
     ManifestTrust outcome = ManifestTrust::Unreadable;
-    ReleaseIdentity release;                  // filled once the signature verified
+    ReleaseIdentity release;                    // filled once the signature verified
     std::optional<ReleaseIdentity> lastTrusted; // the record the manifest was held against
     // The manifest object exactly as signed (compact JSON); set when trusted. Everything installed from a
     // trusted manifest is read from this text, never from the downloaded one around it.

@@ -44,7 +44,6 @@ std::string downloadRejection(const std::string& path, const FileEntryValues& va
     return {};
 }
 
-
 FallbackDownloadSteps candidateChecks(const std::string& name, const FileEntryValues& values, bool strict) {
     FallbackDownloadSteps steps;
     if (!values.size.empty()) {

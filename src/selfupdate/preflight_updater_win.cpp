@@ -237,9 +237,9 @@ void PreflightUpdater::processCoreFile(const std::string& name, const std::strin
                 } else {
                     logger().info("Deleting corrupted file to force clean re-download: " + paths.installed);
                     deleteRejectedFile(
-                    paths.installed, name,
-                    {"Successfully deleted corrupted file: ", "Failed to delete corrupted file: ",
-                     "Exception while deleting corrupted file "});
+                        paths.installed, name,
+                        {"Successfully deleted corrupted file: ", "Failed to delete corrupted file: ",
+                         "Exception while deleting corrupted file "});
                 }
             }
         }

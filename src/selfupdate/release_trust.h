@@ -12,7 +12,7 @@ namespace vesk::updater {
 // the newest release it has trusted so far. With an empty key nothing is enforced.
 struct ReleaseTrust {
     std::string keyText;
-    std::function<std::optional<std::string>()> readRecord;  // the stored record text, if any
+    std::function<std::optional<std::string>()> readRecord;     // the stored record text, if any
     std::function<bool(const std::string& record)> writeRecord; // true when stored
 
     bool enforced() const { return !keyText.empty(); }

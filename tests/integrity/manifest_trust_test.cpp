@@ -12,7 +12,8 @@ using namespace signature_fixtures;
 
 namespace {
 
-std::string signedManifest(const std::string& object, const std::string& algorithm, const std::string& signature,
+std::string signedManifest(const std::string& object, const std::string& algorithm,
+                           const std::string& signature,
                            const std::string& blockKey = "a key the manifest brings along") {
     return "{\"manifest\": " + object + ", \"signature\": {\"algorithm\": \"" + algorithm +
            "\", \"signature\": \"" + signature + "\", \"public_key\": \"" + blockKey +
@@ -64,8 +65,8 @@ TEST(ManifestTrust, EachWayOfFallingShortHasItsOwnReasonAndOnlyTheBuiltInKeyCoun
         {"not JSON", "{\"manifest\": {", kPublicKey, notTrusted("it cannot be read")},
         {"signature block is a string", "{\"manifest\": {}, \"signature\": \"RSA\"}", kPublicKey,
          notTrusted("it cannot be read")},
-        {"no manifest object", "{\"signature\": {\"algorithm\": \"RSA-SHA256\", \"signature\": \"" +
-                                   kManifestSignature + "\"}}",
+        {"no manifest object",
+         "{\"signature\": {\"algorithm\": \"RSA-SHA256\", \"signature\": \"" + kManifestSignature + "\"}}",
          kPublicKey, notTrusted("it cannot be read")},
     };
     for (const Case& c : cases) {
@@ -111,9 +112,12 @@ TEST(ManifestTrust, ReleasesOrderByVersionPartsThenBuildThenTimestamp) {
         int order;
     };
     const Case cases[] = {
-        {{"1.10", "1", ""}, {"1.9", "99", ""}, 1},   {{"1.0", "5", "t"}, {"1.0.0", "5", "t"}, 0},
-        {{"2.0", "1", ""}, {"10.0", "1", ""}, -1},   {{"1.0", "9", ""}, {"1.0", "10", ""}, -1},
-        {{"1.01", "007", ""}, {"1.1", "7", ""}, 0},  {{"1.0", "7", "2026-02"}, {"1.0", "7", "2026-01"}, 1},
+        {{"1.10", "1", ""}, {"1.9", "99", ""}, 1},
+        {{"1.0", "5", "t"}, {"1.0.0", "5", "t"}, 0},
+        {{"2.0", "1", ""}, {"10.0", "1", ""}, -1},
+        {{"1.0", "9", ""}, {"1.0", "10", ""}, -1},
+        {{"1.01", "007", ""}, {"1.1", "7", ""}, 0},
+        {{"1.0", "7", "2026-02"}, {"1.0", "7", "2026-01"}, 1},
         {{"1.0-beta", "1", ""}, {"1.0-alpha", "1", ""}, 1},
         {{"99999999999999999999999.1", "1", ""}, {"99999999999999999999998.9", "1", ""}, 1},
     };

@@ -134,9 +134,9 @@ TEST(Cli, PublishThenCheckFromTheCommandLine) {
     EXPECT_EQ(runTool({"check", manifest, "--trusted-key", keyText.string()}, out, err), 0) << out;
     EXPECT_NE(out.find("\n  Manifest trusted: signed with the built-in release key (version 3.0 build 12)\n"),
               std::string::npos);
-    EXPECT_EQ(runTool({"check", manifest, "--trusted-key", keyText.string(), "--newer-than", "3.0.13"}, out,
-                      err),
-              1);
+    EXPECT_EQ(
+        runTool({"check", manifest, "--trusted-key", keyText.string(), "--newer-than", "3.0.13"}, out, err),
+        1);
     EXPECT_NE(out.find("Manifest not trusted: version 3.0 build 12 is older than the last trusted release, "
                        "version 3.0 build 13; nothing will be installed from it"),
               std::string::npos);
@@ -144,10 +144,10 @@ TEST(Cli, PublishThenCheckFromTheCommandLine) {
     std::string altered = readBytes(manifest);
     altered.replace(altered.find("\"3.0\""), 5, "\"3.9\"");
     writeBytes(dir / "altered.json", altered);
-    EXPECT_EQ(runTool({"check", (dir / "altered.json").string(), "--no-files", "--trusted-key",
-                       keyText.string()},
-                      out, err),
-              1);
+    EXPECT_EQ(
+        runTool({"check", (dir / "altered.json").string(), "--no-files", "--trusted-key", keyText.string()},
+                out, err),
+        1);
     EXPECT_NE(out.find("Manifest not trusted: its signature does not verify with the built-in release key; "
                        "nothing will be installed from it"),
               std::string::npos);

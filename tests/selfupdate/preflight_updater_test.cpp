@@ -264,7 +264,7 @@ TEST_F(Preflight, FilesHeldOpenByAnotherProgramAreKeptUntilAVerifiedReplacementC
     servePlain(server, "libcurl.dll", kNewCurl);
     servePlain(server, "libsodium.dll", kNewSodium);
     auto curlLocked = std::make_unique<HeldFile>(install.file("libcurl.dll"), 0); // nobody may even read it
-    HeldFile sodiumShared(install.file("libsodium.dll"), FILE_SHARE_READ); // readable, not deletable
+    HeldFile sodiumShared(install.file("libsodium.dll"), FILE_SHARE_READ);        // readable, not deletable
     ASSERT_TRUE(curlLocked->held() && sodiumShared.held());
 
     run();
@@ -273,7 +273,8 @@ TEST_F(Preflight, FilesHeldOpenByAnotherProgramAreKeptUntilAVerifiedReplacementC
     EXPECT_TRUE(messagesInOrder(
         logged,
         {"WARNING Hash calculation failed for libcurl.dll",
-         "INFO Keeping unverifiable file until a verified replacement arrives: " + install.file("libcurl.dll"),
+         "INFO Keeping unverifiable file until a verified replacement arrives: " +
+             install.file("libcurl.dll"),
          "INFO File needs update: libcurl.dll (hash calculation failed)",
          "INFO File verification passed for libcurl.dll",
          "DEBUG Creating backup: " + install.file("backup\\libcurl.dll.backup"),
@@ -301,11 +302,11 @@ TEST_F(Preflight, FilesHeldOpenByAnotherProgramAreKeptUntilAVerifiedReplacementC
     serveNothing(server, kRelease + "libcurl.dll");
     LogCapture second(vesk::updater::logger().path());
     run();
-    EXPECT_TRUE(messagesInOrder(second.messages(),
-                                {"INFO File needs update: libcurl.dll (hash calculation failed)",
-                                 "ERROR Failed to download libcurl.dll. Attempts:\n  - " +
-                                     releaseUrl("libcurl.dll.zip") + "\n  - " + releaseUrl("libcurl.dll") +
-                                     "\n"}));
+    EXPECT_TRUE(
+        messagesInOrder(second.messages(),
+                        {"INFO File needs update: libcurl.dll (hash calculation failed)",
+                         "ERROR Failed to download libcurl.dll. Attempts:\n  - " +
+                             releaseUrl("libcurl.dll.zip") + "\n  - " + releaseUrl("libcurl.dll") + "\n"}));
     curlLocked.reset();
     EXPECT_EQ(installed("libcurl.dll"), oldCurl);
 }

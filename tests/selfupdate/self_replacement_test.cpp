@@ -185,8 +185,10 @@ TEST_F(RestartStart, RejectedDownloadLeavesTheInstalledProgramUntouched) {
     server.respond("/manifest.json", 200,
                    manifestDocument({manifestFileEntry("VESK_Updater.exe", {}, {{"size", "5"}})}));
     EXPECT_EQ(run("", endedProcessId()), 1);
-    EXPECT_EQ(countStartingWith(bounded.messages(), "ERROR Download exceeded the expected size of 5 bytes: "), 1u);
-    EXPECT_EQ(countStartingWith(bounded.messages(), "ERROR Failed to download VESK_Updater.exe. Attempts:"), 1u);
+    EXPECT_EQ(countStartingWith(bounded.messages(), "ERROR Download exceeded the expected size of 5 bytes: "),
+              1u);
+    EXPECT_EQ(countStartingWith(bounded.messages(), "ERROR Failed to download VESK_Updater.exe. Attempts:"),
+              1u);
 
     // An expected size that is no number cannot vouch for anything.
     LogCapture unreadable(vesk::updater::logger().path());

@@ -21,7 +21,9 @@ const std::string kOldCurl = "libcurl of an older release";
 const std::string kModeLine =
     "INFO Trusted-release mode: only manifests signed with the built-in release key are trusted";
 
-std::string trustedBuild() { return executableDirectory() + "\\trusted_program\\VESK_Updater.exe"; }
+std::string trustedBuild() {
+    return executableDirectory() + "\\trusted_program\\VESK_Updater.exe";
+}
 std::string served(const std::string& name) {
     return readFileBytes(executableDirectory() + "\\trusted_program\\fixtures\\" + name);
 }
@@ -92,10 +94,12 @@ TEST(TrustedReleaseProgram, ManifestsItCannotTrustChangeNothingAndTheUpdateStill
         const std::vector<std::string> rejected = {
             "INFO Keeping mismatched file until a verified replacement arrives: " +
                 scene.install.file("libcurl.dll"),
-            "WARNING Rejected download of libcurl.dll: the signed manifest gives no sha256 to verify it against",
+            "WARNING Rejected download of libcurl.dll: the signed manifest gives no sha256 to verify it "
+            "against",
             "ERROR Failed to download libcurl.dll. Attempts:\n  - " VESK_TEST_DEFAULT_BASE_URL + kRelease +
                 "libcurl.dll.zip\n  - " VESK_TEST_DEFAULT_BASE_URL + kRelease + "libcurl.dll\n"};
-        std::vector<std::string> expected = {kModeLine, "INFO === Manifest Signature Verification (Log-Only) ===",
+        std::vector<std::string> expected = {kModeLine,
+                                             "INFO === Manifest Signature Verification (Log-Only) ===",
                                              "INFO === End Signature Verification ===", verdict};
         if (c.reason.empty()) {
             expected.insert(expected.end(), rejected.begin(), rejected.end());
@@ -164,11 +168,13 @@ TEST(TrustedReleaseProgram, SignedReleaseRepairsFilesReplacesTheProgramAndBecome
     EXPECT_EQ(countStartingWith(logMessages(scene.install.log()),
                                 "WARNING Rejected download of libcurl.dll: size mismatch (expected "),
               1u);
-    EXPECT_TRUE(messagesInOrder(logMessages(scene.install.copyLog()),
-                                {kModeLine, trustedLine, "INFO Verification passed - replacing VESK_Updater.exe"}));
+    EXPECT_TRUE(
+        messagesInOrder(logMessages(scene.install.copyLog()),
+                        {kModeLine, trustedLine, "INFO Verification passed - replacing VESK_Updater.exe"}));
     EXPECT_EQ(readFileBytes(scene.install.program()), served("VESK_Updater.exe"));
     EXPECT_EQ(readFileBytes(scene.install.file("libcurl.dll")), served("libcurl.dll"));
     // Kept until the verified copy arrived, so the old file was backed up before it was replaced.
     EXPECT_EQ(readFileBytes(scene.install.file("backup\\libcurl.dll.backup")), kOldCurl);
-    EXPECT_EQ(vesk::updater::readLastTrustedRelease(), std::optional<std::string>("3.0|5|2026-03-01T10:00:00Z"));
+    EXPECT_EQ(vesk::updater::readLastTrustedRelease(),
+              std::optional<std::string>("3.0|5|2026-03-01T10:00:00Z"));
 }
