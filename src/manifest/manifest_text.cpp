@@ -80,8 +80,8 @@ using LineSink = std::function<void(const std::string&)>;
 // first of them: the depth before each "[" is remembered, and the "]" that brings the running depth back
 // to it closes it. Open brackets waiting for their "]" have strictly rising depths, so each "]" closes at
 // most the innermost one.
-void matchAllBrackets(std::string_view text, const std::vector<std::size_t>& opens, std::vector<std::size_t>& ends,
-                      std::vector<char>& closed) {
+void matchAllBrackets(std::string_view text, const std::vector<std::size_t>& opens,
+                      std::vector<std::size_t>& ends, std::vector<char>& closed) {
     ends.assign(opens.size(), text.size());
     closed.assign(opens.size(), 0);
     if (opens.empty()) {
@@ -188,7 +188,8 @@ std::string cutEntry(std::string_view content, std::size_t hit, std::size_t brac
 
 } // namespace
 
-FilesArrayChoice chooseFilesArray(std::string_view text, const std::function<void(std::size_t count)>& counted,
+FilesArrayChoice chooseFilesArray(std::string_view text,
+                                  const std::function<void(std::size_t count)>& counted,
                                   const std::function<void(std::size_t offset, std::size_t span)>& measured) {
     FilesArrayChoice choice;
     // Each occurrence's array starts at the first "[" at or after it. Occurrences come in text order, so

@@ -36,18 +36,19 @@ public:
 // first "[" after it, brackets counted regardless of strings) spans the most characters, the first among
 // equals. Found in one pass over the text, however many occurrences there are.
 struct FilesArrayChoice {
-    std::size_t occurrences = 0;                // how many "\"files\":" the text holds
-    std::size_t keyOffset = std::string::npos;  // the chosen occurrence; npos when no array spans anything
-    std::size_t span = 0;                       // characters the chosen array spans
-    std::size_t open = std::string::npos;       // its "["
-    std::size_t end = 0;                        // one past its matching "]" (the text's end when unclosed)
+    std::size_t occurrences = 0;               // how many "\"files\":" the text holds
+    std::size_t keyOffset = std::string::npos; // the chosen occurrence; npos when no array spans anything
+    std::size_t span = 0;                      // characters the chosen array spans
+    std::size_t open = std::string::npos;      // its "["
+    std::size_t end = 0;                       // one past its matching "]" (the text's end when unclosed)
     bool closed = false;
 };
 
 // counted, when given, learns how many occurrences there are before measured, when given, sees every
 // occurrence that has a "[" after it, in text order, with its span.
-FilesArrayChoice chooseFilesArray(std::string_view text, const std::function<void(std::size_t count)>& counted = {},
-                                  const std::function<void(std::size_t offset, std::size_t span)>& measured = {});
+FilesArrayChoice
+chooseFilesArray(std::string_view text, const std::function<void(std::size_t count)>& counted = {},
+                 const std::function<void(std::size_t offset, std::size_t span)>& measured = {});
 
 // findFileObject for many names over one manifest text: the files array is chosen once and its entry names
 // are indexed, so each lookup costs about the length of the name rather than of the text. Keeps a view of

@@ -271,8 +271,8 @@ TEST(ManifestSearch, ManyFilesKeysAreMeasuredInOnePass) {
          },
          keyOffsets.size(),
          // Every key has the same (real) list after it: the first wins the tie.
-         "DEBUG Using files array at position " + std::to_string(keyOffsets[0]) + " (size: " +
-             std::to_string(listSpan) + " bytes)"},
+         "DEBUG Using files array at position " + std::to_string(keyOffsets[0]) +
+             " (size: " + std::to_string(listSpan) + " bytes)"},
         {nested,
          [&](size_t i) {
              return "DEBUG Files array at pos " + std::to_string(i * 11 + 1) +
@@ -318,9 +318,10 @@ TEST(ManifestSearch, FilesIndexAnswersLikeTheSearch) {
             for (const auto& [level, message] : index.arrayLines()) {
                 lines.push_back(level + " " + message);
             }
-            const std::string found = index.find(name, [&](const std::string& level, const std::string& message) {
-                lines.push_back(level + " " + message);
-            });
+            const std::string found =
+                index.find(name, [&](const std::string& level, const std::string& message) {
+                    lines.push_back(level + " " + message);
+                });
             EXPECT_EQ(found, expected) << text << " / " << name;
             EXPECT_EQ(lines, search.lines) << text << " / " << name;
         }
