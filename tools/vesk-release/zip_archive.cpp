@@ -106,16 +106,21 @@ bool deflateWorthwhile(const char* sample, size_t size, int level) {
 }
 
 bool deflateWorthwhileSampled(const unsigned char* data, size_t size, int level) {
-    constexpr size_t kSlice = 64 * 1024;
+    // Three slices at the fastest level: data that saves nothing there saves little at any level, and the
+    // trial costs a small fraction of deflating even a small file.
+    constexpr size_t kSlice = 16 * 1024;
+    if (level <= 0) {
+        return false;
+    }
     if (size <= 3 * kSlice) {
-        return deflateWorthwhile(reinterpret_cast<const char*>(data), size, level);
+        return deflateWorthwhile(reinterpret_cast<const char*>(data), size, 1);
     }
     std::vector<unsigned char> sample;
     sample.reserve(3 * kSlice);
     for (const size_t at : {size_t{0}, size / 2 - kSlice / 2, size - kSlice}) {
         sample.insert(sample.end(), data + at, data + at + kSlice);
     }
-    return deflateWorthwhile(reinterpret_cast<const char*>(sample.data()), sample.size(), level);
+    return deflateWorthwhile(reinterpret_cast<const char*>(sample.data()), sample.size(), 1);
 }
 
 bool writeSingleEntryZip(const fs::path& zipPath, const std::string& entryName, const unsigned char* data,

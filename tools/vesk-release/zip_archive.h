@@ -45,8 +45,8 @@ std::uint32_t dosDateTime(std::time_t when);
 // libraries, archives) is then stored instead of being run through the compressor for nothing.
 bool deflateWorthwhile(const char* sample, size_t size, int level);
 
-// deflateWorthwhile judged on a few slices spread over the data (its start, middle and end), so the
-// decision costs the same for a large file as for a small one.
+// deflateWorthwhile judged at the fastest level on a few slices spread over the data (its start, middle
+// and end), so the decision costs little and the same for a large file as for a small one; false for level 0.
 bool deflateWorthwhileSampled(const unsigned char* data, size_t size, int level);
 
 // Writes zipPath (replacing it): a ZIP archive holding exactly one file, entryName with data, deflated
