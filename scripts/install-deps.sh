@@ -2,7 +2,7 @@
 # Installs the Debian packages the build, the tests and the main job need. Idempotent and quiet.
 set -euo pipefail
 packages=(cmake ninja-build g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64 fonts-wine fonts-liberation
-  libgnutls30 xvfb zlib1g-dev openssl
+  libgnutls30 xvfb zlib1g-dev openssl libdeflate-dev
   nlohmann-json3-dev libz-mingw-w64-dev googletest imagemagick libssl-dev zip unzip g++ python3 x11-utils)
 missing=()
 for p in "${packages[@]}"; do

@@ -74,122 +74,281 @@ bool isNumberCharacter(char c) {
     return (c >= '0' && c <= '9') || c == '.' || c == '-';
 }
 
-} // namespace
+using LineSink = std::function<void(const std::string&)>;
 
-std::string ManifestText::findFileObject(std::string_view text, std::string_view fileName,
-                                         const ManifestLogSink& log, bool& filesArrayDumped) {
-    const auto debug = [&log](const std::string& message) {
-        if (log) {
-            log("DEBUG", message);
-        }
+// For every "[" in opens (ascending, distinct), where matchBrackets would stop, in one pass from the
+// first of them: the depth before each "[" is remembered, and the "]" that brings the running depth back
+// to it closes it. Open brackets waiting for their "]" have strictly rising depths, so each "]" closes at
+// most the innermost one.
+void matchAllBrackets(std::string_view text, const std::vector<std::size_t>& opens,
+                      std::vector<std::size_t>& ends, std::vector<char>& closed) {
+    ends.assign(opens.size(), text.size());
+    closed.assign(opens.size(), 0);
+    if (opens.empty()) {
+        return;
+    }
+    struct Waiting {
+        std::size_t index;
+        long long depthBefore;
     };
-    const auto info = [&log](const std::string& message) {
-        if (log) {
-            log("INFO", message);
+    std::vector<Waiting> waiting;
+    std::size_t next = 0;
+    long long depth = 0;
+    for (std::size_t pos = opens.front(); pos < text.size(); ++pos) {
+        if (next < opens.size() && opens[next] == pos) {
+            waiting.push_back({next++, depth});
         }
-    };
-    const std::string name(fileName);
-
-    debug("Searching for file: " + name);
-
-    std::vector<std::size_t> occurrences;
-    for (std::size_t hit = text.find(kFilesKey); hit != std::string_view::npos;
-         hit = text.find(kFilesKey, hit + kFilesKey.size())) {
-        occurrences.push_back(hit);
-    }
-    debug("Found " + decimal(occurrences.size()) + " 'files' arrays");
-    if (occurrences.empty()) {
-        debug("No 'files' key found in manifest object at all");
-        return {};
-    }
-
-    // Nested file lists may repeat the key; the widest array is the release's own list. Ties keep the
-    // first in the text.
-    std::size_t bestSpan = 0;
-    std::size_t bestPosition = 0;
-    for (const std::size_t occurrence : occurrences) {
-        const std::size_t open = text.find('[', occurrence);
-        if (open == std::string_view::npos) {
-            continue;
+        const char c = text[pos];
+        if (c == '[') {
+            ++depth;
+        } else if (c == ']') {
+            --depth;
+            if (!waiting.empty() && waiting.back().depthBefore == depth) {
+                ends[waiting.back().index] = pos + 1;
+                closed[waiting.back().index] = 1;
+                waiting.pop_back();
+            }
         }
-        bool closed = false;
-        const std::size_t reached = matchBrackets(text, open, '[', ']', closed);
-        const std::size_t span = reached - open - 1;
-        debug("Files array at pos " + decimal(occurrence) + " has size: " + decimal(span) + " bytes");
-        if (span > bestSpan) {
-            bestSpan = span;
-            bestPosition = occurrence;
-        }
-    }
-    if (bestSpan == 0) {
-        debug("No valid files arrays found");
-        return {};
-    }
-    debug("Using files array at position " + decimal(bestPosition) + " (size: " + decimal(bestSpan) +
-          " bytes)");
-
-    const std::size_t open = text.find('[', bestPosition);
-    if (open == std::string_view::npos) {
-        debug("Files array opening bracket not found");
-        return {};
-    }
-    bool closed = false;
-    const std::size_t end = matchBrackets(text, open, '[', ']', closed);
-    if (!closed) {
-        debug("Files array closing bracket not found");
-        return {};
-    }
-    debug("Files array found: position " + decimal(open) + " to " + decimal(end - 1));
-
-    // From just after "[" through the matching "]" inclusive.
-    const std::string_view content = text.substr(open + 1, end - open - 1);
-    debug("Files array content size: " + decimal(content.size()) + " bytes");
-
-    if (!filesArrayDumped) {
-        info("=== FULL FILES ARRAY DUMP (first time only) ===");
-        info("Files array content: " + std::string(content));
-        info("=== END FILES ARRAY DUMP ===");
-        filesArrayDumped = true;
-    }
-
-    // The quotes on both sides keep "Updater.exe" from matching "VESK_Updater.exe" and a file name
-    // that is merely the value of some other key.
-    const std::string needles[3] = {
-        "\"name\": \"" + name + "\"",
-        "\"name\":  \"" + name + "\"",
-        "\"name\":\"" + name + "\"",
-    };
-    debug("Searching for needles: [" + needles[0] + "] or [" + needles[1] + "] or [" + needles[2] + "]");
-
-    std::size_t hit = std::string_view::npos;
-    for (const std::string& needle : needles) {
-        hit = content.find(needle);
-        if (hit != std::string_view::npos) {
+        if (waiting.empty() && next == opens.size()) {
             break;
         }
     }
+}
+
+// Steps up to the files array's content, logging each; false when there is no usable array (the last
+// line logged says why).
+bool locateFilesArray(std::string_view text, const LineSink& debug, std::string_view& content) {
+    const FilesArrayChoice choice = chooseFilesArray(
+        text,
+        [&debug](std::size_t count) {
+            debug("Found " + decimal(count) + " 'files' arrays");
+            if (count == 0) {
+                debug("No 'files' key found in manifest object at all");
+            }
+        },
+        [&debug](std::size_t offset, std::size_t span) {
+            debug("Files array at pos " + decimal(offset) + " has size: " + decimal(span) + " bytes");
+        });
+    if (choice.occurrences == 0) {
+        return false;
+    }
+    if (choice.keyOffset == std::string::npos) {
+        debug("No valid files arrays found");
+        return false;
+    }
+    debug("Using files array at position " + decimal(choice.keyOffset) + " (size: " + decimal(choice.span) +
+          " bytes)");
+    if (!choice.closed) {
+        debug("Files array closing bracket not found");
+        return false;
+    }
+    debug("Files array found: position " + decimal(choice.open) + " to " + decimal(choice.end - 1));
+    // From just after "[" through the matching "]" inclusive.
+    content = text.substr(choice.open + 1, choice.end - choice.open - 1);
+    debug("Files array content size: " + decimal(content.size()) + " bytes");
+    return true;
+}
+
+// The quotes on both sides keep "Updater.exe" from matching "VESK_Updater.exe" and a file name that is
+// merely the value of some other key. One space, two spaces, no space: the order they are tried in.
+constexpr std::string_view kNamePrefixes[3] = {"\"name\": \"", "\"name\":  \"", "\"name\":\""};
+constexpr std::string_view kNameKey = "\"name\":";
+
+std::vector<std::string> needlesFor(const std::string& name, const LineSink& debug) {
+    std::vector<std::string> needles;
+    for (const std::string_view prefix : kNamePrefixes) {
+        needles.push_back(std::string(prefix) + name + "\"");
+    }
+    debug("Searching for needles: [" + needles[0] + "] or [" + needles[1] + "] or [" + needles[2] + "]");
+    return needles;
+}
+
+// From the name's offset in the content to the entry: entries are flat objects, so the nearest braces
+// around the name delimit it.
+std::string cutEntry(std::string_view content, std::size_t hit, std::size_t braceOpen, std::size_t braceClose,
+                     const LineSink& debug) {
     if (hit == std::string_view::npos) {
         debug("File name not found in files array with any needle variant");
         return {};
     }
     debug("Found file name at position: " + decimal(hit));
-
-    // Entries are flat objects, so the nearest braces around the name delimit the entry.
-    const std::size_t braceOpen = content.rfind('{', hit);
     if (braceOpen == std::string_view::npos) {
         debug("Could not find opening brace for file object");
         return {};
     }
-    const std::size_t braceClose = content.find('}', hit);
     if (braceClose == std::string_view::npos) {
         debug("Could not find closing brace for file object");
         return {};
     }
-
     std::string entry(content.substr(braceOpen, braceClose - braceOpen + 1));
     debug("Extracted file object (" + decimal(entry.size()) +
           " bytes): " + entry.substr(0, std::min<std::size_t>(200, entry.size())) + "...");
     return entry;
+}
+
+} // namespace
+
+FilesArrayChoice chooseFilesArray(std::string_view text,
+                                  const std::function<void(std::size_t count)>& counted,
+                                  const std::function<void(std::size_t offset, std::size_t span)>& measured) {
+    FilesArrayChoice choice;
+    // Each occurrence's array starts at the first "[" at or after it. Occurrences come in text order, so
+    // one forward search serves all of them: a "[" found for one serves every later one before it.
+    std::vector<std::size_t> occurrences;
+    std::vector<std::size_t> openOf; // index into opens, or npos
+    std::vector<std::size_t> opens;
+    for (std::size_t hit = text.find(kFilesKey); hit != std::string_view::npos;
+         hit = text.find(kFilesKey, hit + kFilesKey.size())) {
+        occurrences.push_back(hit);
+        if (opens.empty() || opens.back() < hit) {
+            const std::size_t open = text.find('[', hit);
+            if (open == std::string_view::npos) {
+                openOf.push_back(std::string::npos);
+                continue;
+            }
+            opens.push_back(open);
+        }
+        openOf.push_back(opens.size() - 1);
+    }
+    choice.occurrences = occurrences.size();
+    if (counted) {
+        counted(choice.occurrences);
+    }
+    std::vector<std::size_t> ends;
+    std::vector<char> closed;
+    matchAllBrackets(text, opens, ends, closed);
+
+    // Nested file lists may repeat the key; the widest array is the release's own list. Ties keep the
+    // first in the text.
+    for (std::size_t i = 0; i < occurrences.size(); ++i) {
+        if (openOf[i] == std::string::npos) {
+            continue;
+        }
+        const std::size_t open = opens[openOf[i]];
+        const std::size_t span = ends[openOf[i]] - open - 1;
+        if (measured) {
+            measured(occurrences[i], span);
+        }
+        if (span > choice.span) {
+            choice.span = span;
+            choice.keyOffset = occurrences[i];
+            choice.open = open;
+            choice.end = ends[openOf[i]];
+            choice.closed = closed[openOf[i]] != 0;
+        }
+    }
+    return choice;
+}
+
+std::string ManifestText::findFileObject(std::string_view text, std::string_view fileName,
+                                         const ManifestLogSink& log, bool& filesArrayDumped) {
+    const LineSink debug = [&log](const std::string& message) {
+        if (log) {
+            log("DEBUG", message);
+        }
+    };
+    const std::string name(fileName);
+    debug("Searching for file: " + name);
+
+    std::string_view content;
+    if (!locateFilesArray(text, debug, content)) {
+        return {};
+    }
+    if (!filesArrayDumped) {
+        if (log) {
+            log("INFO", "=== FULL FILES ARRAY DUMP (first time only) ===");
+            log("INFO", "Files array content: " + std::string(content));
+            log("INFO", "=== END FILES ARRAY DUMP ===");
+        }
+        filesArrayDumped = true;
+    }
+
+    std::size_t hit = std::string_view::npos;
+    for (const std::string& needle : needlesFor(name, debug)) {
+        hit = content.find(needle);
+        if (hit != std::string_view::npos) {
+            break;
+        }
+    }
+    const std::size_t braceOpen = hit == std::string_view::npos ? hit : content.rfind('{', hit);
+    const std::size_t braceClose = hit == std::string_view::npos ? hit : content.find('}', hit);
+    return cutEntry(content, hit, braceOpen, braceClose, debug);
+}
+
+ManifestFilesIndex::ManifestFilesIndex(std::string_view text) {
+    found_ = locateFilesArray(
+        text, [this](const std::string& message) { arrayLines_.emplace_back("DEBUG", message); }, content_);
+    if (!found_) {
+        return;
+    }
+    // One pass: every "\"name\":" with the braces around it and, when one of the three spacings is
+    // followed by a quoted value, the value's raw text as the key of its spacing's map.
+    std::size_t lastOpen = std::string_view::npos;
+    std::size_t firstUnclosed = 0;
+    for (std::size_t pos = 0; pos < content_.size(); ++pos) {
+        const char c = content_[pos];
+        if (c == '{') {
+            lastOpen = pos;
+        } else if (c == '}') {
+            for (; firstUnclosed < names_.size(); ++firstUnclosed) {
+                names_[firstUnclosed].braceClose = pos;
+            }
+        } else if (c == '"' && content_.compare(pos, kNameKey.size(), kNameKey) == 0) {
+            names_.push_back({pos, lastOpen, std::string_view::npos});
+            for (std::size_t spacing = 0; spacing < 3; ++spacing) {
+                const std::string_view prefix = kNamePrefixes[spacing];
+                if (content_.compare(pos, prefix.size(), prefix) != 0) {
+                    continue;
+                }
+                const std::size_t valueBegin = pos + prefix.size();
+                const std::size_t valueEnd = content_.find('"', valueBegin);
+                if (valueEnd != std::string_view::npos) {
+                    bySpacing_[spacing].emplace(content_.substr(valueBegin, valueEnd - valueBegin),
+                                                names_.size() - 1);
+                }
+            }
+            pos += kNameKey.size() - 1;
+        }
+    }
+}
+
+std::string ManifestFilesIndex::find(std::string_view fileName, const ManifestLogSink& entryLog) const {
+    if (!found_) {
+        return {};
+    }
+    const LineSink debug = [&entryLog](const std::string& message) {
+        if (entryLog) {
+            entryLog("DEBUG", message);
+        }
+    };
+    const std::string name(fileName);
+    const std::vector<std::string> needles = needlesFor(name, debug);
+    std::size_t hit = std::string_view::npos;
+    std::size_t braceOpen = hit;
+    std::size_t braceClose = hit;
+    if (name.find('"') != std::string::npos) {
+        // A quote inside the name would end the indexed value early; such a name is searched directly.
+        for (const std::string& needle : needles) {
+            hit = content_.find(needle);
+            if (hit != std::string_view::npos) {
+                braceOpen = content_.rfind('{', hit);
+                braceClose = content_.find('}', hit);
+                break;
+            }
+        }
+    } else {
+        for (const auto& map : bySpacing_) {
+            const auto at = map.find(name);
+            if (at != map.end()) {
+                const NameAt& where = names_[at->second];
+                hit = where.offset;
+                braceOpen = where.braceOpen;
+                braceClose = where.braceClose;
+                break;
+            }
+        }
+    }
+    return cutEntry(content_, hit, braceOpen, braceClose, debug);
 }
 
 std::string ManifestText::extractValue(const std::string& objectText, const std::string& key) {

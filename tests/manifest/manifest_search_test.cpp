@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -226,4 +227,103 @@ TEST(ManifestSearch, ProcessLookupWritesToTheProgramLogAndDumpsOncePerProcess) {
     EXPECT_EQ(written.find(dumpHeader, firstDump + 1), std::string::npos);
     EXPECT_NE(written.find("[INFO] [] Files array content: " + text.substr(11, text.size() - 12) + "\r\n"),
               std::string::npos);
+}
+
+// Texts with tens of thousands of "files" keys: every key is still measured and logged, in text order, and
+// the search stays linear (the keys below took minutes when each array was measured on its own).
+TEST(ManifestSearch, ManyFilesKeysAreMeasuredInOnePass) {
+    const std::string list = "[" + entry("a.dll") + ", " + entry("Updater.exe") + "]";
+    std::string keys = R"({"manifest": {"version": "1", "x": {)";
+    std::vector<size_t> keyOffsets;
+    for (int i = 0; i < 50000; ++i) {
+        keys += i ? ", " : "";
+        keyOffsets.push_back(keys.size());
+        keys += "\"files\": 0";
+    }
+    keys += "}, \"files\": " + list;
+    keyOffsets.push_back(keys.size() - list.size() - 9);
+    keys += ", \"pad\": \"" + std::string((1 << 20) - keys.size(), ' ') + "\"}}";
+
+    // Nested lists: key i's array closes after all the deeper ones.
+    const int depth = 20000;
+    std::string nested;
+    for (int i = 0; i < depth; ++i) {
+        nested += "{\"files\": [";
+    }
+    nested += entry("Updater.exe");
+    for (int i = 0; i < depth; ++i) {
+        nested += "]}";
+    }
+
+    struct Case {
+        const std::string& text;
+        std::function<std::string(size_t)> line; // the measuring line of occurrence i
+        size_t count;
+        std::string chosen;
+    };
+    const size_t listSpan = list.size() - 1;
+    const size_t innerSpan = entry("Updater.exe").size() + 1;
+    const Case cases[] = {
+        {keys,
+         [&](size_t i) {
+             return "DEBUG Files array at pos " + std::to_string(keyOffsets[i]) +
+                    " has size: " + std::to_string(listSpan) + " bytes";
+         },
+         keyOffsets.size(),
+         // Every key has the same (real) list after it: the first wins the tie.
+         "DEBUG Using files array at position " + std::to_string(keyOffsets[0]) +
+             " (size: " + std::to_string(listSpan) + " bytes)"},
+        {nested,
+         [&](size_t i) {
+             return "DEBUG Files array at pos " + std::to_string(i * 11 + 1) +
+                    " has size: " + std::to_string(innerSpan + (depth - 1 - i) * 13) + " bytes";
+         },
+         static_cast<size_t>(depth),
+         "DEBUG Using files array at position 1 (size: " + std::to_string(innerSpan + (depth - 1) * 13) +
+             " bytes)"},
+    };
+    for (const Case& c : cases) {
+        Search search;
+        const std::string found = search.find(c.text, "Updater.exe");
+        EXPECT_EQ(found, entry("Updater.exe"));
+        ASSERT_GE(search.lines.size(), c.count + 2);
+        EXPECT_EQ(search.lines[1], "DEBUG Found " + std::to_string(c.count) + " 'files' arrays");
+        for (size_t i = 0; i < c.count; ++i) {
+            ASSERT_EQ(search.lines[2 + i], c.line(i)) << i;
+        }
+        EXPECT_EQ(search.lines[2 + c.count], c.chosen);
+    }
+}
+
+// The index the release tool looks many names up with gives findFileObject's results and lines.
+TEST(ManifestSearch, FilesIndexAnswersLikeTheSearch) {
+    const std::string texts[] = {
+        R"({"files":[{"name":"a.exe"}]})",
+        R"({"extras": {"files": [{"name": "a"}]}, "files": [{"name": "b"}, {"name":"a", "v": 2}]})",
+        R"({"files": [{"name":"d", "v": 1}, {"name":  "d", "v": 2}, {"name": "d", "v": 3}, {"name":   "e"}]})",
+        R"({"files": [{"name": "a", "meta": {"k": 1}, "size": 2}, {"meta": {"k": 1}, "name": "b"}]})",
+        R"({"files": ["name": "a"}, {"name": "b"]})",
+        R"({"files": [{"name": "a"b", "x": "\"name\": \"c\""}, {"name": "VESK_Updater.exe"}]})",
+        R"({"files": [{"name": "a"}, {"name": "b"})",
+        R"([{"files": 1, "files": 2}])",
+        "{}",
+    };
+    for (const std::string& text : texts) {
+        const vesk::updater::ManifestFilesIndex index(text);
+        for (const char* name : {"a", "b", "c", "d", "e", "a\"b", "Updater.exe", "VESK_Updater.exe", ""}) {
+            Search search;
+            search.dumped = true;
+            const std::string expected = search.find(text, name);
+            std::vector<std::string> lines = {std::string("DEBUG Searching for file: ") + name};
+            for (const auto& [level, message] : index.arrayLines()) {
+                lines.push_back(level + " " + message);
+            }
+            const std::string found =
+                index.find(name, [&](const std::string& level, const std::string& message) {
+                    lines.push_back(level + " " + message);
+                });
+            EXPECT_EQ(found, expected) << text << " / " << name;
+            EXPECT_EQ(lines, search.lines) << text << " / " << name;
+        }
+    }
 }

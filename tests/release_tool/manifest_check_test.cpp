@@ -3,6 +3,8 @@
 
 #include "manifest_check.h"
 
+#include "manifest/manifest_text.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -250,6 +252,52 @@ TEST(ManifestCheck, ALongerNestedFilesArrayTakesOverTheLookups) {
     "files": [)"));
     EXPECT_FALSE(shorter.has(Finding::FilesChoice));
     EXPECT_FALSE(shorter.has(Finding::EntryMissed));
+
+    // Tens of thousands of "files" keys before the list all reach its "[": the first key wins the tie
+    // (reported), the entries are still read from the right list, and every key is reported once.
+    std::string keys = R"(    "extras": {)";
+    for (int i = 0; i < 50000; ++i) {
+        keys += i ? ", \"files\": 0" : "\"files\": 0";
+    }
+    const std::string many = edited(R"(    "files": [)", keys + "},\n    \"files\": [");
+    const ManifestCheckResult crowded = checkManifest(many);
+    const Problem* choice = firstOf(crowded, Finding::FilesChoice);
+    ASSERT_NE(choice, nullptr);
+    EXPECT_EQ(choice->offset, many.find("\"files\": 0"));
+    EXPECT_FALSE(crowded.has(Finding::EntryMissed));
+    EXPECT_EQ(std::count_if(crowded.problems.begin(), crowded.problems.end(),
+                            [](const Problem& p) { return p.finding == Finding::FilesNotArray; }),
+              50000);
+    ASSERT_EQ(crowded.entries.size(), 3u);
+    EXPECT_EQ(crowded.entries[0].reading.searchLog().size(), 50001u + 8u); // one line per key, 8 others
+}
+
+// Every entry of a long list is looked up; each reading carries the updater's own log lines for it.
+TEST(ManifestCheck, EveryEntryOfALongListIsReadAsTheUpdaterReadsIt) {
+    std::string list;
+    for (int i = 0; i < 10000; ++i) {
+        list += (i ? ",\n      " : "") + std::string(R"({"name": "file)") + std::to_string(i) +
+                R"(.dll", "size": )" + std::to_string(i) + R"(, "sha256": ")" + kShaA + R"("})";
+    }
+    const std::string text = edited(R"({"name": "Updater.exe")", list + R"(,
+      {"name": "Updater.exe")");
+    const ManifestCheckResult result = checkManifest(text);
+    EXPECT_TRUE(result.ok());
+    ASSERT_EQ(result.entries.size(), 10003u);
+    for (const size_t i : {size_t{0}, size_t{4321}, size_t{9999}}) {
+        const CheckedEntry& e = result.entries[i];
+        ASSERT_TRUE(e.reading.found) << e.name;
+        EXPECT_EQ(e.reading.size, std::to_string(i));
+        std::vector<std::string> lines;
+        bool dumped = true;
+        vesk::updater::ManifestText::findFileObject(
+            result.reading.manifestObjectText, e.name,
+            [&](const std::string& level, const std::string& message) {
+                lines.push_back(level + " " + message);
+            },
+            dumped);
+        EXPECT_EQ(e.reading.searchLog(), lines);
+    }
 }
 
 TEST(ManifestCheck, DuplicateKeysAreReported) {

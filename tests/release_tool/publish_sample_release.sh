@@ -15,6 +15,8 @@ cp /usr/x86_64-w64-mingw32/lib/zlib1.dll "$out/release/zlib1.dll"
 head -c 150000 /dev/urandom >"$out/release/VESK_Updater.exe"
 : >"$out/release/notes.txt"
 seq 1 5000 >"$out/release/plugins/extra.dat"
+# Large and compressible: an archive of many deflate blocks for the updater's reader.
+seq 1 400000 >"$out/release/plugins/large.log"
 "$tool" keygen --out "$out/keys" --name sample
 "$tool" publish --from "$out/release" --version 2.1 --build 345 --out "$out/server" \
   --key "$out/keys/sample.pem" --signer "VESK release tests"

@@ -325,3 +325,65 @@ TEST(Publish, FilesBeyondTheUpdatersArchiveLimitAreServedPlainOnly) {
     const ManifestCheckResult check = checkPublished(published);
     EXPECT_TRUE(treeFindings(dir, check, true).empty());
 }
+
+// The tree is the same bytes whatever the number of threads: files are staged in parallel but each lands
+// under its own name, and what a file becomes depends only on its content. Noise is stored, text is
+// deflated, and every archive is read back by an independent reader and by the updater's own.
+TEST(Publish, TreesAreIdenticalWhateverTheThreadCount) {
+    ScratchDir dir;
+    makeRelease(dir / "release");
+    std::string text;
+    for (int line = 0; text.size() < (3 << 20); ++line) {
+        text += "line " + std::to_string(line) + ": the quick brown fox jumps over the lazy dog\n";
+    }
+    for (int i = 0; i < 24; ++i) {
+        const size_t size = (i % 3 == 0 ? 1u << 20 : 3u * 65536u + 1u) + static_cast<size_t>(i);
+        writeBytes(dir / "release" / ("text" + std::to_string(i) + ".txt"), text.substr(i, size));
+        writeBytes(dir / "release" / ("noise" + std::to_string(i) + ".bin"), noiseBytes(size, 100 + i));
+    }
+    // Incompressible at the start only: the sample looks further than the first bytes.
+    writeBytes(dir / "release" / "mixed.bin", noiseBytes(65536, 7) + text.substr(0, 2u << 20));
+
+    std::vector<fs::path> roots;
+    for (const unsigned threads : {1u, 4u}) {
+        PublishOptions options = optionsFor(dir);
+        options.threads = threads;
+        options.serverRoot = dir / ("server" + std::to_string(threads));
+        PublishResult published;
+        std::string error;
+        ASSERT_TRUE(publishRelease(options, published, error)) << error;
+        roots.push_back(options.serverRoot);
+    }
+    std::vector<std::string> compared;
+    for (const auto& item : fs::recursive_directory_iterator(roots[0])) {
+        const fs::path relative = fs::relative(item.path(), roots[0]);
+        ASSERT_TRUE(fs::exists(roots[1] / relative)) << relative;
+        if (!item.is_regular_file()) {
+            continue;
+        }
+        const std::string bytes = readBytes(item.path());
+        ASSERT_EQ(bytes, readBytes(roots[1] / relative)) << relative;
+        compared.push_back(relative.string());
+        if (relative.extension() != ".zip") {
+            continue;
+        }
+        const std::string command = "unzip -tqq '" + item.path().string() + "' >/dev/null 2>&1";
+        EXPECT_EQ(std::system(command.c_str()), 0) << relative;
+        const std::string name = relative.stem().string();
+        std::vector<std::pair<std::string, Digest>> files;
+        ASSERT_EQ(digestArchive(item.path(), files), vesk::updater::ZipStatus::Ok) << relative;
+        ASSERT_EQ(files.size(), 1u);
+        const std::string source =
+            readBytes(dir / "release" / (name == "extra.dat" ? "plugins/" + name : name));
+        EXPECT_EQ(files[0].second.sha256, sha256Hex(source)) << relative;
+        // The compression method of the single entry (local header offset 8).
+        const int method = static_cast<unsigned char>(bytes[8]);
+        if (name.rfind("noise", 0) == 0) {
+            EXPECT_EQ(method, 0) << relative;
+        } else if (name.rfind("text", 0) == 0 || name == "mixed.bin") {
+            EXPECT_EQ(method, 8) << relative;
+            EXPECT_LT(bytes.size(), source.size() / 4) << relative;
+        }
+    }
+    EXPECT_EQ(compared.size(), 1u + 2u * (6u + 48u + 1u)); // manifest, every file and its archive
+}

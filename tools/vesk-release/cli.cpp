@@ -71,7 +71,7 @@ Options:
   --signer <text>            signer named in the signature block
   --url <name>=<url>         give one file an explicit download location (repeatable)
   --target-path <name>=<p>   install one file at another path below the install folder (repeatable)
-  --zip-level <0-9>          zlib level of the archives (default 6; 0 stores)
+  --zip-level <0-9>          deflate level of the archives (default 6; 0 stores)
   --threads <n>              files processed at once (default: one per processor)
   --replace                  publish a version and build that was published before again
 )";
@@ -450,10 +450,11 @@ int runCheck(const std::vector<std::string>& args, std::ostream& out, std::ostre
             << result.reading.build << "\", " << found << " of " << result.entries.size()
             << " file entries found\n";
     }
+    const LineIndex lines(text);
     for (const Problem& p : result.problems) {
         out << source;
         if (p.offset != std::string::npos) {
-            out << ":" << lineColumn(text, p.offset);
+            out << ":" << lines.at(p.offset);
         }
         out << ": " << (p.blocking ? "error" : "note") << ": " << p.message;
         if (p.rule > 0) {
@@ -471,7 +472,7 @@ int runCheck(const std::vector<std::string>& args, std::ostream& out, std::ostre
                 out << "size \"" << e.reading.size << "\", sha256 \"" << e.reading.sha256 << "\", url \""
                     << e.reading.url << "\", target_path \"" << e.reading.targetPath << "\"\n";
             }
-            for (const std::string& line : e.reading.searchLog) {
+            for (const std::string& line : e.reading.searchLog()) {
                 out << "    " << line << "\n";
             }
         }

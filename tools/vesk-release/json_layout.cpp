@@ -1,5 +1,7 @@
 #include "json_layout.h"
 
+#include <algorithm>
+
 namespace vesk::release {
 
 namespace {
@@ -315,6 +317,19 @@ std::string lineColumn(std::string_view text, size_t offset) {
         }
     }
     return std::to_string(line) + ":" + std::to_string(column);
+}
+
+LineIndex::LineIndex(std::string_view text) : starts_{0}, size_(text.size()) {
+    for (size_t i = text.find('\n'); i != std::string_view::npos; i = text.find('\n', i + 1)) {
+        starts_.push_back(i + 1);
+    }
+}
+
+std::string LineIndex::at(size_t offset) const {
+    const size_t clamped = std::min(offset, size_);
+    const auto after = std::upper_bound(starts_.begin(), starts_.end(), clamped);
+    const size_t line = static_cast<size_t>(after - starts_.begin());
+    return std::to_string(line) + ":" + std::to_string(clamped - *(after - 1) + 1);
 }
 
 } // namespace vesk::release

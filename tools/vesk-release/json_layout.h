@@ -45,4 +45,15 @@ bool scanJsonLayout(std::string_view text, JsonNode& root, std::string& error);
 // 1-based line and column of an offset ("12:5"), counting bytes.
 std::string lineColumn(std::string_view text, size_t offset);
 
+// lineColumn for many offsets of one text: the line starts are found once, each answer is a binary search.
+class LineIndex {
+public:
+    explicit LineIndex(std::string_view text);
+    std::string at(size_t offset) const;
+
+private:
+    std::vector<size_t> starts_;
+    size_t size_ = 0;
+};
+
 } // namespace vesk::release

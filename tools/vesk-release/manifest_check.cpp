@@ -75,6 +75,16 @@ private:
         result_.problems.push_back({finding, blocking, rule, offset, std::move(message)});
     }
 
+    // The first occurrence of needle that starts in [begin, end), or npos. Bounded, so that looking at
+    // every entry of a long list costs the entries' length, not the rest of the text each time.
+    size_t findInScope(std::string_view needle, size_t begin, size_t end) const {
+        const size_t limit = std::min(text_.size(), end + needle.size() - 1);
+        if (begin >= limit) {
+            return std::string::npos;
+        }
+        const size_t at = std::string_view(text_).substr(begin, limit - begin).find(needle);
+        return at == std::string_view::npos ? std::string::npos : begin + at;
+    }
     void checkDuplicateKeys(const JsonNode& node);
     void checkKeyLayout(const JsonMember& member, size_t scopeBegin, size_t scopeEnd,
                         bool requireInlineValue);
@@ -89,6 +99,7 @@ private:
     void checkSignature();
 
     const std::string& text_;
+    const LineIndex lines_{text_};
     const ManifestCheckOptions& options_;
     ManifestCheckResult& result_;
 };
@@ -101,7 +112,7 @@ void Checker::checkDuplicateKeys(const JsonNode& node) {
             if (!inserted) {
                 add(Finding::DuplicateKey, true, 0, m.keyBegin,
                     "key " + inQuotes(m.key) + " appears twice in one object (first at " +
-                        lineColumn(text_, at->second) +
+                        lines_.at(at->second) +
                         "); the updater's text search takes the first, other JSON readers may take the last");
             }
             checkDuplicateKeys(m.value);
@@ -144,11 +155,11 @@ void Checker::checkKeyLayout(const JsonMember& member, size_t scopeBegin, size_t
                 "or two spaces");
     }
     const std::string needle = "\"" + key + "\":";
-    const size_t first = text_.find(needle, scopeBegin);
+    const size_t first = findInScope(needle, scopeBegin, scopeEnd);
     if (first != std::string::npos && first < member.keyBegin && first < scopeEnd) {
         add(Finding::KeyNotFirst, true, 3, first,
             "the updater reads " + inQuotes(key) + " here, the first occurrence of " + needle +
-                ", instead of the member at " + lineColumn(text_, member.keyBegin));
+                ", instead of the member at " + lines_.at(member.keyBegin));
     }
 }
 
@@ -159,7 +170,7 @@ void Checker::checkAbsentKey(std::string_view key, const JsonNode& scope) {
         return;
     }
     const std::string needle = "\"" + std::string(key) + "\":";
-    const size_t first = text_.find(needle, scope.begin);
+    const size_t first = findInScope(needle, scope.begin, scope.end);
     if (first != std::string::npos && first < scope.end) {
         add(Finding::KeyNotFirst, true, 3, first,
             "the object has no " + inQuotes(std::string(key)) +
@@ -221,36 +232,14 @@ void Checker::checkFilesChoice(const JsonNode& manifestObject) {
     }
     const std::string_view scope =
         std::string_view(text_).substr(manifestObject.begin, manifestObject.end - manifestObject.begin);
-    size_t bestSpan = 0;
-    size_t bestAt = std::string::npos;
-    for (size_t at = scope.find("\"files\":"); at != std::string_view::npos;
-         at = scope.find("\"files\":", at + 8)) {
-        const size_t open = scope.find('[', at);
-        if (open == std::string_view::npos) {
-            continue;
-        }
-        size_t pos = open;
-        int depth = 0;
-        do {
-            if (scope[pos] == '[') {
-                ++depth;
-            } else if (scope[pos] == ']') {
-                --depth;
-            }
-            ++pos;
-        } while (pos < scope.size() && depth != 0);
-        const size_t span = pos - open - 1;
-        if (span > bestSpan) {
-            bestSpan = span;
-            bestAt = at;
-        }
-    }
+    // The updater's own choice, in one pass however many "files" keys the object holds.
+    const size_t bestAt = vesk::updater::chooseFilesArray(scope).keyOffset;
     if (bestAt != std::string::npos && manifestObject.begin + bestAt != files->keyBegin) {
         add(Finding::FilesChoice, true, 6, manifestObject.begin + bestAt,
             "the updater searches the \"files\" array that starts here (it spans the most characters), not "
             "the "
             "manifest's own list at " +
-                lineColumn(text_, files->keyBegin));
+                lines_.at(files->keyBegin));
     }
 }
 
@@ -310,8 +299,8 @@ void Checker::checkEntries(const JsonNode& files) {
         const auto [first, inserted] = names.emplace(fileName, entry.begin);
         if (!inserted) {
             add(Finding::DuplicateName, true, 7, entry.begin,
-                "name " + inQuotes(fileName) + " is listed twice (first at " +
-                    lineColumn(text_, first->second) + "); the updater reads only one of them");
+                "name " + inQuotes(fileName) + " is listed twice (first at " + lines_.at(first->second) +
+                    "); the updater reads only one of them");
         }
 
         const JsonNode* size = valueOf(entry, "size");
@@ -406,6 +395,7 @@ void Checker::compareManifestLevel(const JsonNode& root, const JsonNode& manifes
 
 void Checker::compareEntries(const JsonNode& files) {
     bool someWithoutUrl = false;
+    const UpdaterEntryReader reader(result_.reading.manifestObjectText);
     for (const JsonNode& entry : files.items) {
         if (entry.kind != JsonNode::Kind::Object) {
             continue;
@@ -417,13 +407,12 @@ void Checker::compareEntries(const JsonNode& files) {
         CheckedEntry checked;
         checked.name = name->value;
         checked.offset = entry.begin;
-        checked.reading = readEntryLikeUpdater(result_.reading.manifestObjectText, checked.name);
+        checked.reading = reader.read(checked.name);
         if (meaning(text_, valueOf(entry, "url")).empty()) {
             someWithoutUrl = true;
         }
         if (!checked.reading.found) {
-            const std::string why =
-                checked.reading.searchLog.empty() ? std::string() : checked.reading.searchLog.back();
+            const std::string why = checked.reading.lastSearchLine();
             add(Finding::EntryMissed, true, 0, entry.begin,
                 "the updater does not find the entry " + inQuotes(checked.name) +
                     (why.empty() ? std::string()
@@ -486,8 +475,12 @@ void Checker::checkSignature() {
 void Checker::run() {
     checkSignature();
     try {
-        const Json document = Json::parse(text_);
-        result_.parsed = !document.is_discarded();
+        // Validating without building the document: an ordered object looks every key up linearly, so
+        // building one with many members would cost their square.
+        result_.parsed = Json::accept(text_);
+        if (!result_.parsed) {
+            static_cast<void>(Json::parse(text_)); // throws, with the parser's account of what is wrong
+        }
     } catch (const std::exception& e) {
         add(Finding::NotJson, true, 0, std::string::npos, std::string("not valid JSON: ") + e.what());
     }

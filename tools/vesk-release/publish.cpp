@@ -16,6 +16,7 @@
 #include <ctime>
 #include <fcntl.h>
 #include <mutex>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
@@ -267,91 +268,116 @@ bool collectFiles(const PublishOptions& options, std::vector<SourceFile>& files,
     return true;
 }
 
-// Reads the source once: hashes it, copies it into the staging folder and packs it into its archive.
-bool stageFile(SourceFile& file, const fs::path& staging, int zipLevel, std::uint64_t archiveLimit) {
-    const fs::path copyPath = staging / file.name;
-    const fs::path zipPath = staging / (file.name + ".zip");
-    const int in = ::open(file.path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (in < 0) {
-        file.error = describeErrno(file.path, errno);
-        return false;
+// A source file mapped into memory for reading (nothing for an empty file).
+class MappedFile {
+public:
+    MappedFile() = default;
+    ~MappedFile() {
+        if (data_) {
+            ::munmap(data_, size_);
+        }
     }
-    struct stat info {};
-    const bool archive = ::fstat(in, &info) == 0 && static_cast<std::uint64_t>(info.st_size) <= archiveLimit;
-    const int out = ::open(copyPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    MappedFile(const MappedFile&) = delete;
+    MappedFile& operator=(const MappedFile&) = delete;
+    bool open(const fs::path& path, std::string& error) {
+        const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0) {
+            error = describeErrno(path, errno);
+            return false;
+        }
+        struct stat info {};
+        bool ok = ::fstat(fd, &info) == 0;
+        if (ok && info.st_size > 0) {
+            size_ = static_cast<size_t>(info.st_size);
+            void* mapped = ::mmap(nullptr, size_, PROT_READ, MAP_PRIVATE, fd, 0);
+            ok = mapped != MAP_FAILED;
+            if (ok) {
+                data_ = mapped;
+                ::madvise(data_, size_, MADV_SEQUENTIAL);
+            }
+        }
+        if (!ok) {
+            error = describeErrno(path, errno);
+        }
+        ::close(fd);
+        return ok;
+    }
+    const unsigned char* data() const { return static_cast<const unsigned char*>(data_); }
+    size_t size() const { return data_ ? size_ : 0; }
+
+private:
+    void* data_ = nullptr;
+    size_t size_ = 0;
+};
+
+bool writeCopy(const fs::path& path, const unsigned char* data, size_t size, std::string& error) {
+    const int out = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
     if (out < 0) {
-        file.error = describeErrno(copyPath, errno);
-        ::close(in);
+        error = describeErrno(path, errno);
         return false;
     }
-    std::vector<char> buffer(kChunk);
-    Sha256 hash;
-    SingleEntryZipWriter zip;
-    std::uint64_t total = 0;
-    bool first = true;
     bool ok = true;
-    for (;;) {
-        const ssize_t got = ::read(in, buffer.data(), buffer.size());
-        if (got < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            file.error = describeErrno(file.path, errno);
-            ok = false;
-            break;
+    for (size_t done = 0; ok && done < size;) {
+        const ssize_t written = ::write(out, data + done, std::min(size - done, kChunk * 64));
+        if (written < 0 && errno == EINTR) {
+            continue;
         }
-        if (first && archive) {
-            // Compressed libraries and archives do not shrink; sampling the first chunk keeps them stored.
-            const bool deflate = deflateWorthwhile(buffer.data(), static_cast<size_t>(got), zipLevel);
-            if (!zip.open(zipPath, file.name, deflate, zipLevel, dosDateTime(file.modified), file.error)) {
-                ok = false;
-                break;
-            }
-            first = false;
-        }
-        if (got == 0) {
-            break;
-        }
-        const size_t size = static_cast<size_t>(got);
-        hash.update(buffer.data(), size);
-        total += size;
-        for (size_t done = 0; done < size;) {
-            const ssize_t written = ::write(out, buffer.data() + done, size - done);
-            if (written < 0) {
-                if (errno == EINTR) {
-                    continue;
-                }
-                file.error = describeErrno(copyPath, errno);
-                ok = false;
-                break;
-            }
-            done += static_cast<size_t>(written);
-        }
-        if (!ok || (archive && !zip.write(buffer.data(), size, file.error))) {
-            ok = false;
-            break;
-        }
-    }
-    ::close(in);
-    if (ok && ::fsync(out) != 0) {
-        file.error = describeErrno(copyPath, errno);
-        ok = false;
-    }
-    if (::close(out) != 0 && ok) {
-        file.error = describeErrno(copyPath, errno);
-        ok = false;
-    }
-    if (ok && archive && !zip.finish(file.error)) {
-        ok = false;
+        ok = written > 0;
+        done += ok ? static_cast<size_t>(written) : 0;
     }
     if (!ok) {
-        zip.abandon();
+        error = describeErrno(path, errno);
+        ::close(out);
         return false;
+    }
+    if (::close(out) != 0) {
+        error = describeErrno(path, errno);
+        return false;
+    }
+    return true;
+}
+
+// Syncs a folder: its entries (names, renames) reach the disk; with contents also everything written to its
+// filesystem, so every staged file is synced once, together, instead of one file at a time.
+bool syncFolder(const fs::path& folder, bool contents, std::string& error) {
+    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) {
+        error = describeErrno(folder, errno);
+        return false;
+    }
+    const bool ok = (!contents || ::syncfs(fd) == 0) && ::fsync(fd) == 0;
+    if (!ok) {
+        error = describeErrno(folder, errno);
+    }
+    ::close(fd);
+    return ok;
+}
+
+// Reads the source once (mapped): hashes it, copies it into the staging folder and packs it into its
+// archive. Nothing is synced here; publishRelease syncs the staged tree once before it is moved into place.
+bool stageFile(SourceFile& file, const fs::path& staging, int zipLevel, std::uint64_t archiveLimit) {
+    MappedFile source;
+    if (!source.open(file.path, file.error)) {
+        return false;
+    }
+    const bool archive = source.size() <= archiveLimit;
+    Sha256 hash;
+    hash.update(source.data(), source.size());
+    if (!writeCopy(staging / file.name, source.data(), source.size(), file.error)) {
+        return false;
+    }
+    if (archive) {
+        // Compressed libraries and archives do not shrink; a sample tells them apart cheaply.
+        const bool deflate = deflateWorthwhileSampled(source.data(), source.size(), zipLevel);
+        if (!writeSingleEntryZip(staging / (file.name + ".zip"), file.name, source.data(), source.size(),
+                                 deflate, zipLevel, dosDateTime(file.modified), file.error)) {
+            return false;
+        }
     }
     file.published.name = file.name;
     file.published.targetPath = file.targetPath;
     file.published.url = file.url;
-    file.published.size = total;
+    file.published.size = source.size();
     file.published.sha256 = hash.finishHex();
     file.published.archived = archive;
     return true;
@@ -555,6 +581,12 @@ bool publishRelease(const PublishOptions& options, PublishResult& result, std::s
         return false;
     }
 
+    // The files reach the disk before any name points at them, and the release folder's own name before
+    // the manifest that lists its files is moved into place.
+    if (!syncFolder(staging, true, error)) {
+        removeQuietly(staging);
+        return false;
+    }
     fs::path previous;
     if (fs::exists(finalFolder, ec)) {
         previous = temporarySibling(updates / ("." + folderName + ".previous"));
@@ -575,7 +607,8 @@ bool publishRelease(const PublishOptions& options, PublishResult& result, std::s
         return false;
     }
     result.manifestPath = options.serverRoot / manifestFileName(options.channel);
-    if (!writeFileAtomically(result.manifestPath, result.manifestText, error)) {
+    if (!syncFolder(updates, false, error) ||
+        !writeFileAtomically(result.manifestPath, result.manifestText, error)) {
         // The files stay in place of the previous ones only if the manifest that lists them was written.
         removeQuietly(finalFolder);
         if (!previous.empty()) {
@@ -583,6 +616,9 @@ bool publishRelease(const PublishOptions& options, PublishResult& result, std::s
         }
         return false;
     }
+    // The manifest's new name on disk; published either way, so a failure here changes nothing.
+    std::string ignored;
+    syncFolder(options.serverRoot, false, ignored);
     if (!previous.empty()) {
         removeQuietly(previous);
     }

@@ -20,7 +20,7 @@ struct PublishOptions {
     std::string timestamp;                   // empty: now, in UTC
     std::map<std::string, std::string> urls; // file name -> "url"
     std::map<std::string, std::string> targetPaths; // file name -> "target_path" (overrides the subfolder)
-    int zipLevel = 6;                               // zlib level for the archives (0: store)
+    int zipLevel = 6;                               // deflate level for the archives (0: store)
     bool replace = false;                           // allow replacing an already published version.build
     unsigned threads = 0;                           // 0: one per processor
     // Files larger than this get no archive: the updater refuses to unpack more than this many bytes and

@@ -1,5 +1,8 @@
 #pragma once
 
+#include "manifest/manifest_text.h"
+
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -13,8 +16,14 @@ struct UpdaterEntryReading {
     std::string sha256;
     std::string url;
     std::string targetPath;
-    // The search's own log lines ("LEVEL message"), for a verbose report.
-    std::vector<std::string> searchLog;
+
+    // The search's own log lines ("LEVEL message"), for a verbose report: the lines about the files array
+    // are the same for every entry of a manifest and are kept once for all of them.
+    std::string fileName;
+    std::shared_ptr<const std::vector<std::string>> arrayLog;
+    std::vector<std::string> entryLog;
+    std::vector<std::string> searchLog() const; // every line, in the order the updater logs them
+    std::string lastSearchLine() const;         // "" when there is none
 };
 
 // The manifest-level values as the updater reads them.
@@ -29,5 +38,17 @@ struct UpdaterManifestReading {
 // program is built from), so what is reported here is what the program will do.
 UpdaterManifestReading readManifestLikeUpdater(const std::string& manifestText);
 UpdaterEntryReading readEntryLikeUpdater(const std::string& manifestObjectText, const std::string& fileName);
+
+// Reads any number of entries of one manifest object as the updater would, choosing its files array once:
+// a manifest's every entry is then read in time linear in the manifest. The text must outlive the reader.
+class UpdaterEntryReader {
+public:
+    explicit UpdaterEntryReader(const std::string& manifestObjectText);
+    UpdaterEntryReading read(const std::string& fileName) const;
+
+private:
+    vesk::updater::ManifestFilesIndex index_;
+    std::shared_ptr<const std::vector<std::string>> arrayLog_;
+};
 
 } // namespace vesk::release

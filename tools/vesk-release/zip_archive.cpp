@@ -1,6 +1,6 @@
 #include "zip_archive.h"
 
-#include <zlib.h>
+#include <libdeflate.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -49,17 +49,163 @@ std::uint32_t dosDateTime(std::time_t when) {
     return (date << 16) | time;
 }
 
+namespace {
+
+struct CompressorDeleter {
+    void operator()(libdeflate_compressor* c) const { libdeflate_free_compressor(c); }
+};
+using Compressor = std::unique_ptr<libdeflate_compressor, CompressorDeleter>;
+
+// One compressor per thread and level: allocating one costs more than compressing a small file.
+libdeflate_compressor* compressorFor(int level) {
+    thread_local Compressor compressors[10];
+    if (!compressors[level]) {
+        compressors[level].reset(libdeflate_alloc_compressor(level));
+    }
+    return compressors[level].get();
+}
+
+// Raw deflate of data into out; 0 when it does not fit in limit bytes (or cannot be compressed).
+size_t deflateInto(const unsigned char* data, size_t size, int level, std::vector<unsigned char>& out,
+                   size_t limit) {
+    libdeflate_compressor* compressor = compressorFor(level);
+    if (!compressor) {
+        return 0;
+    }
+    out.resize(std::min(limit, libdeflate_deflate_compress_bound(compressor, size)));
+    return libdeflate_deflate_compress(compressor, data, size, out.data(), out.size());
+}
+
+bool writeAllTo(int fd, const void* data, size_t size) {
+    const auto* p = static_cast<const char*>(data);
+    while (size > 0) {
+        const ssize_t written = ::write(fd, p, size);
+        if (written < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return false;
+        }
+        p += written;
+        size -= static_cast<size_t>(written);
+    }
+    return true;
+}
+
+} // namespace
+
 bool deflateWorthwhile(const char* sample, size_t size, int level) {
-    if (size == 0 || level == 0) {
+    if (size == 0 || level <= 0 || level > 9) {
         return false;
     }
-    uLongf bound = compressBound(static_cast<uLong>(size));
-    std::vector<Bytef> out(bound);
-    if (compress2(out.data(), &bound, reinterpret_cast<const Bytef*>(sample), static_cast<uLong>(size),
-                  level) != Z_OK) {
+    std::vector<unsigned char> out;
+    // Anything longer than 97 % of the sample is no saving worth having.
+    const size_t produced =
+        deflateInto(reinterpret_cast<const unsigned char*>(sample), size, level, out, size * 97 / 100);
+    return produced > 0;
+}
+
+bool deflateWorthwhileSampled(const unsigned char* data, size_t size, int level) {
+    // Three slices at the fastest level: data that saves nothing there saves little at any level, and the
+    // trial costs a small fraction of deflating even a small file.
+    constexpr size_t kSlice = 16 * 1024;
+    if (level <= 0) {
         return false;
     }
-    return bound * 100 <= size * 97;
+    if (size <= 3 * kSlice) {
+        return deflateWorthwhile(reinterpret_cast<const char*>(data), size, 1);
+    }
+    std::vector<unsigned char> sample;
+    sample.reserve(3 * kSlice);
+    for (const size_t at : {size_t{0}, size / 2 - kSlice / 2, size - kSlice}) {
+        sample.insert(sample.end(), data + at, data + at + kSlice);
+    }
+    return deflateWorthwhile(reinterpret_cast<const char*>(sample.data()), sample.size(), 1);
+}
+
+bool writeSingleEntryZip(const fs::path& zipPath, const std::string& entryName, const unsigned char* data,
+                         size_t size, bool deflate, int level, std::uint32_t modified, std::string& error) {
+    if (entryName.empty() || entryName.size() > 0xFFFF) {
+        error = zipPath.string() + ": unusable entry name";
+        return false;
+    }
+    if (size >= kZipSizeLimit) {
+        error = zipPath.string() + ": the file is too large for a ZIP archive without ZIP64 (4 GiB)";
+        return false;
+    }
+    const std::uint32_t crc = static_cast<std::uint32_t>(libdeflate_crc32(0, data, size));
+    std::vector<unsigned char> deflated;
+    size_t compressedSize = size;
+    const bool deflatedEntry = deflate && level > 0 && level <= 9;
+    if (deflatedEntry) {
+        compressedSize = deflateInto(data, size, level, deflated, SIZE_MAX);
+        if (compressedSize == 0) {
+            error = zipPath.string() + ": deflate failed";
+            return false;
+        }
+    }
+    const std::uint64_t dataEnd = kLocalHeaderSize + entryName.size() + compressedSize;
+    if (dataEnd >= kZipSizeLimit) {
+        error = zipPath.string() + ": the archive would exceed the 4 GiB limit of ZIP without ZIP64";
+        return false;
+    }
+    const std::uint16_t method = deflatedEntry ? 8 : 0;
+    std::string sizes;
+    put32(sizes, crc);
+    put32(sizes, static_cast<std::uint32_t>(compressedSize));
+    put32(sizes, static_cast<std::uint32_t>(size));
+    std::string header;
+    put32(header, kLocalHeaderSignature);
+    put16(header, kVersionNeeded);
+    put16(header, kUtf8NameFlag);
+    put16(header, method);
+    put32(header, modified);
+    header += sizes;
+    put16(header, static_cast<std::uint16_t>(entryName.size()));
+    put16(header, 0);
+    header += entryName;
+
+    std::string central;
+    put32(central, kCentralHeaderSignature);
+    put16(central, kVersionNeeded); // made by: MS-DOS attribute layout, version 2.0
+    put16(central, kVersionNeeded);
+    put16(central, kUtf8NameFlag);
+    put16(central, method);
+    put32(central, modified);
+    central += sizes;
+    put16(central, static_cast<std::uint16_t>(entryName.size()));
+    put16(central, 0); // extra
+    put16(central, 0); // comment
+    put16(central, 0); // disk
+    put16(central, 0); // internal attributes
+    put32(central, 0); // external attributes
+    put32(central, 0); // local header offset
+    central += entryName;
+    const std::uint32_t centralSize = static_cast<std::uint32_t>(central.size());
+    put32(central, kEndSignature);
+    put16(central, 0);
+    put16(central, 0);
+    put16(central, 1);
+    put16(central, 1);
+    put32(central, centralSize);
+    put32(central, static_cast<std::uint32_t>(dataEnd));
+    put16(central, 0);
+
+    const int fd = ::open(zipPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        error = describeErrno(zipPath, errno);
+        return false;
+    }
+    const unsigned char* body = deflatedEntry ? deflated.data() : data;
+    const bool ok = writeAllTo(fd, header.data(), header.size()) && writeAllTo(fd, body, compressedSize) &&
+                    writeAllTo(fd, central.data(), central.size());
+    const int writeErrno = errno;
+    if (::close(fd) != 0 || !ok) {
+        error = describeErrno(zipPath, ok ? errno : writeErrno);
+        ::unlink(zipPath.c_str());
+        return false;
+    }
+    return true;
 }
 
 SingleEntryZipWriter::~SingleEntryZipWriter() {
@@ -67,25 +213,9 @@ SingleEntryZipWriter::~SingleEntryZipWriter() {
 }
 
 void SingleEntryZipWriter::abandon() {
-    if (stream_) {
-        deflateEnd(static_cast<z_stream*>(stream_));
-        delete static_cast<z_stream*>(stream_);
-        stream_ = nullptr;
-    }
-    if (file_) {
-        std::fclose(file_);
-        file_ = nullptr;
-        std::error_code ignored;
-        fs::remove(path_, ignored);
-    }
-}
-
-bool SingleEntryZipWriter::emit(const void* data, size_t size, std::string& error) {
-    if (size > 0 && std::fwrite(data, 1, size, file_) != size) {
-        error = describeErrno(path_, errno);
-        return false;
-    }
-    return true;
+    open_ = false;
+    data_.clear();
+    data_.shrink_to_fit();
 }
 
 bool SingleEntryZipWriter::open(const fs::path& zipPath, const std::string& entryName, bool deflate,
@@ -98,181 +228,44 @@ bool SingleEntryZipWriter::open(const fs::path& zipPath, const std::string& entr
     path_ = zipPath;
     name_ = entryName;
     deflate_ = deflate;
+    level_ = level;
     modified_ = modified;
-    crc_ = static_cast<std::uint32_t>(crc32(0, nullptr, 0));
-    uncompressed_ = 0;
-    compressed_ = 0;
-    file_ = std::fopen(zipPath.c_str(), "wb");
-    if (!file_) {
-        error = describeErrno(zipPath, errno);
-        return false;
-    }
-    if (deflate_) {
-        auto* stream = new z_stream{};
-        // Negative window bits: raw deflate data, which is what a ZIP entry holds.
-        if (deflateInit2(stream, level, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY) != Z_OK) {
-            delete stream;
-            error = zipPath.string() + ": cannot start the deflate stream";
-            abandon();
-            return false;
-        }
-        stream_ = stream;
-        out_.resize(1 << 18);
-    }
-    // Sizes and CRC are zero for now and patched by finish().
-    std::string header;
-    put32(header, kLocalHeaderSignature);
-    put16(header, kVersionNeeded);
-    put16(header, kUtf8NameFlag);
-    put16(header, deflate_ ? 8 : 0);
-    put32(header, modified_);
-    put32(header, 0);
-    put32(header, 0);
-    put32(header, 0);
-    put16(header, static_cast<std::uint16_t>(name_.size()));
-    put16(header, 0);
-    header += name_;
-    if (!emit(header.data(), header.size(), error)) {
-        abandon();
-        return false;
-    }
+    open_ = true;
     return true;
 }
 
-bool SingleEntryZipWriter::drainDeflate(int flush, std::string& error) {
-    auto* stream = static_cast<z_stream*>(stream_);
-    for (;;) {
-        stream->next_out = out_.data();
-        stream->avail_out = static_cast<uInt>(out_.size());
-        const int rc = ::deflate(stream, flush);
-        if (rc == Z_STREAM_ERROR) {
-            error = path_.string() + ": deflate failed";
-            return false;
-        }
-        const size_t produced = out_.size() - stream->avail_out;
-        compressed_ += produced;
-        if (!emit(out_.data(), produced, error)) {
-            return false;
-        }
-        if (flush == Z_FINISH ? rc == Z_STREAM_END : stream->avail_out != 0) {
-            return true;
-        }
-    }
-}
-
 bool SingleEntryZipWriter::write(const char* data, size_t size, std::string& error) {
-    if (!file_) {
+    if (!open_) {
         error = path_.string() + ": archive is not open";
         return false;
     }
-    uncompressed_ += size;
-    if (uncompressed_ >= kZipSizeLimit) {
+    if (data_.size() + size >= kZipSizeLimit) {
         error = path_.string() + ": the file is too large for a ZIP archive without ZIP64 (4 GiB)";
         abandon();
         return false;
     }
-    // crc32() takes a uInt length; feed it in pieces that fit.
-    for (size_t done = 0; done < size;) {
-        const size_t piece = std::min<size_t>(size - done, 1u << 30);
-        crc_ = static_cast<std::uint32_t>(
-            crc32(crc_, reinterpret_cast<const Bytef*>(data + done), static_cast<uInt>(piece)));
-        done += piece;
-    }
-    bool ok;
-    if (deflate_) {
-        auto* stream = static_cast<z_stream*>(stream_);
-        ok = true;
-        for (size_t done = 0; ok && done < size;) {
-            const size_t piece = std::min<size_t>(size - done, 1u << 30);
-            stream->next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data + done));
-            stream->avail_in = static_cast<uInt>(piece);
-            ok = drainDeflate(Z_NO_FLUSH, error);
-            done += piece;
-        }
-    } else {
-        compressed_ += size;
-        ok = emit(data, size, error);
-    }
-    if (!ok) {
-        abandon();
-    }
-    return ok;
+    data_.append(data, size);
+    return true;
 }
 
 bool SingleEntryZipWriter::finish(std::string& error) {
-    if (!file_) {
+    if (!open_) {
         error = path_.string() + ": archive is not open";
         return false;
     }
-    if (deflate_) {
-        auto* stream = static_cast<z_stream*>(stream_);
-        stream->next_in = nullptr;
-        stream->avail_in = 0;
-        if (!drainDeflate(Z_FINISH, error)) {
-            abandon();
-            return false;
-        }
-        deflateEnd(stream);
-        delete stream;
-        stream_ = nullptr;
-    }
-    const std::uint64_t dataEnd = kLocalHeaderSize + name_.size() + compressed_;
-    if (compressed_ >= kZipSizeLimit || dataEnd >= kZipSizeLimit) {
-        error = path_.string() + ": the archive would exceed the 4 GiB limit of ZIP without ZIP64";
-        abandon();
+    const bool ok = writeSingleEntryZip(path_, name_, reinterpret_cast<const unsigned char*>(data_.data()),
+                                        data_.size(), deflate_, level_, modified_, error);
+    abandon();
+    if (!ok) {
         return false;
     }
-    std::string sizes;
-    put32(sizes, crc_);
-    put32(sizes, static_cast<std::uint32_t>(compressed_));
-    put32(sizes, static_cast<std::uint32_t>(uncompressed_));
-    if (::fseeko(file_, 14, SEEK_SET) != 0 || !emit(sizes.data(), sizes.size(), error) ||
-        ::fseeko(file_, static_cast<off_t>(dataEnd), SEEK_SET) != 0) {
-        if (error.empty()) {
-            error = describeErrno(path_, errno);
-        }
-        abandon();
-        return false;
+    const int fd = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
+    const bool synced = fd >= 0 && ::fsync(fd) == 0;
+    if (fd >= 0) {
+        ::close(fd);
     }
-    std::string central;
-    put32(central, kCentralHeaderSignature);
-    put16(central, kVersionNeeded); // made by: MS-DOS attribute layout, version 2.0
-    put16(central, kVersionNeeded);
-    put16(central, kUtf8NameFlag);
-    put16(central, deflate_ ? 8 : 0);
-    put32(central, modified_);
-    central += sizes;
-    put16(central, static_cast<std::uint16_t>(name_.size()));
-    put16(central, 0); // extra
-    put16(central, 0); // comment
-    put16(central, 0); // disk
-    put16(central, 0); // internal attributes
-    put32(central, 0); // external attributes
-    put32(central, 0); // local header offset
-    central += name_;
-    const std::uint32_t centralSize = static_cast<std::uint32_t>(central.size());
-    put32(central, kEndSignature);
-    put16(central, 0);
-    put16(central, 0);
-    put16(central, 1);
-    put16(central, 1);
-    put32(central, centralSize);
-    put32(central, static_cast<std::uint32_t>(dataEnd));
-    put16(central, 0);
-    if (!emit(central.data(), central.size(), error) || std::fflush(file_) != 0 ||
-        ::fsync(::fileno(file_)) != 0) {
-        if (error.empty()) {
-            error = describeErrno(path_, errno);
-        }
-        abandon();
-        return false;
-    }
-    const int closed = std::fclose(file_);
-    file_ = nullptr;
-    if (closed != 0) {
+    if (!synced) {
         error = describeErrno(path_, errno);
-        std::error_code ignored;
-        fs::remove(path_, ignored);
         return false;
     }
     return true;

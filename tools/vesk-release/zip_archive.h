@@ -42,12 +42,21 @@ vesk::updater::ZipStatus digestArchive(const fs::path& zipPath,
 std::uint32_t dosDateTime(std::time_t when);
 
 // True when deflating sample at level saves at least 3 % of it: incompressible data (already compressed
-// libraries, archives) is then stored instead of being run through zlib for nothing.
+// libraries, archives) is then stored instead of being run through the compressor for nothing.
 bool deflateWorthwhile(const char* sample, size_t size, int level);
 
-// Writes a ZIP archive that holds exactly one file, streamed in: a local header, the data (stored or
-// deflated), one central-directory record and the end record. Sizes and CRC-32 are patched into the local
-// header at the end, so no data descriptor is needed by readers.
+// deflateWorthwhile judged at the fastest level on a few slices spread over the data (its start, middle
+// and end), so the decision costs little and the same for a large file as for a small one; false for level 0.
+bool deflateWorthwhileSampled(const unsigned char* data, size_t size, int level);
+
+// Writes zipPath (replacing it): a ZIP archive holding exactly one file, entryName with data, deflated
+// (raw deflate, at level 1..9) or stored. The file is
+// flushed to the operating system but not synced; the caller decides when it must reach the disk.
+bool writeSingleEntryZip(const fs::path& zipPath, const std::string& entryName, const unsigned char* data,
+                         size_t size, bool deflate, int level, std::uint32_t modified, std::string& error);
+
+// Writes a ZIP archive that holds exactly one file, given in pieces: the pieces are collected and the
+// archive is written by finish() (writeSingleEntryZip), synced to disk.
 class SingleEntryZipWriter {
 public:
     SingleEntryZipWriter() = default;
@@ -55,29 +64,22 @@ public:
     SingleEntryZipWriter(const SingleEntryZipWriter&) = delete;
     SingleEntryZipWriter& operator=(const SingleEntryZipWriter&) = delete;
 
-    // Creates zipPath (replacing it) and writes the local header of entryName.
     bool open(const fs::path& zipPath, const std::string& entryName, bool deflate, int level,
               std::uint32_t modified, std::string& error);
     bool write(const char* data, size_t size, std::string& error);
     // Completes the archive and closes it.
     bool finish(std::string& error);
-    // Closes and deletes an unfinished archive.
+    // Drops an unfinished archive.
     void abandon();
 
 private:
-    bool emit(const void* data, size_t size, std::string& error);
-    bool drainDeflate(int flush, std::string& error);
-
-    std::FILE* file_ = nullptr;
+    bool open_ = false;
     fs::path path_;
     std::string name_;
     bool deflate_ = false;
-    void* stream_ = nullptr; // z_stream
-    std::uint32_t crc_ = 0;
-    std::uint64_t uncompressed_ = 0;
-    std::uint64_t compressed_ = 0;
+    int level_ = 6;
     std::uint32_t modified_ = 0;
-    std::vector<unsigned char> out_;
+    std::string data_;
 };
 
 } // namespace vesk::release
