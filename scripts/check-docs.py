@@ -6,6 +6,8 @@ Read from the sources, so that a new name cannot be added without being document
   - every command-line option it understands or passes to other copies -> docs/operations.md
   - every exit code it ends with                                       -> the "Exit codes" table there
   - every writing-rule section vesk-release check cites                -> a heading in docs/manifest.md
+  - every option of vesk-release                                       -> docs/releasing.md
+  - every line a refused download logs, every trust verdict's wording  -> docs/operations.md, trusted-releases.md
 And every link between the guides (and from README.md) must reach an existing file and heading.
 
 Exits with 1 and names each thing that is missing; prints one line and exits with 0 otherwise.
@@ -20,6 +22,16 @@ SRC = ROOT / "src"
 OPERATIONS = ROOT / "docs" / "operations.md"
 MANIFEST_GUIDE = ROOT / "docs" / "manifest.md"
 RELEASE_TOOL = ROOT / "tools" / "vesk-release"
+RELEASING = ROOT / "docs" / "releasing.md"
+
+# Functions whose texts are log lines an operator reads in a failed run, and the guide that explains them.
+LOG_TEXTS = (
+    (SRC / "transfer" / "transfer_policy.cpp", ROOT / "docs" / "operations.md",
+     ("sizeExceededMessage", "statusFailedMessage", "tooSlowMessage", "timedOutMessage", "interruptedMessage",
+      "archiveSizeExceededMessage")),
+    (SRC / "integrity" / "manifest_trust.cpp", ROOT / "docs" / "trusted-releases.md",
+     ("notTrustedReason", "trustVerdictLine")),
+)
 
 # Folders whose texts hold the program's own command lines: the options it parses, the ones it gives the
 # copies of itself it starts, and the ones it gives the console updater.
@@ -79,6 +91,20 @@ def command_line_options():
     return options
 
 
+def body_after(code, position):
+    """(start, end) of the braces of the function definition whose head ends at position; None for a
+    declaration. code must have its comments and literals blanked out."""
+    open_brace = code.find("{", position)
+    if open_brace < 0 or ";" in code[position:open_brace]:
+        return None
+    depth, end = 0, open_brace
+    for end in range(open_brace, len(code)):
+        depth += {"{": 1, "}": -1}.get(code[end], 0)
+        if depth == 0:
+            break
+    return open_brace, end
+
+
 def exit_codes():
     codes = set()
     for path in sources(SRC):
@@ -87,19 +113,37 @@ def exit_codes():
         code = without_comments_and_strings(path.read_text(encoding="utf-8"))
         codes.update(int(n) for n in EXIT_CALL.findall(code))
         for match in INT_FUNCTION.finditer(code):
-            open_brace = code.find("{", match.end())
-            if open_brace < 0 or ";" in code[match.end():open_brace]:
+            span = body_after(code, match.end())
+            if span is None:
                 continue  # a declaration, not a definition
-            depth, end = 0, open_brace
-            for end in range(open_brace, len(code)):
-                depth += {"{": 1, "}": -1}.get(code[end], 0)
-                if depth == 0:
-                    break
-            body = code[open_brace:end]
+            body = code[span[0]:span[1]]
             codes.update(int(n) for n in re.findall(r"\breturn\s+(\d+)\s*;", body))
             for pair in re.findall(r"\?\s*(\d+)\s*:\s*(\d+)", body):
                 codes.update(int(n) for n in pair)
     return codes
+
+
+def log_texts(path, functions):
+    """The fixed pieces of text (ends trimmed, at least two words) that the named functions build lines from."""
+    text = path.read_text(encoding="utf-8")
+    code = without_comments_and_strings(text)
+    pieces = set()
+    for name in functions:
+        match = re.search(r"\bstd::string\s+" + name + r"\s*\([^)]*\)", code)
+        span = match and body_after(code, match.end())
+        if not span:
+            pieces.add(f"(no function {name})")
+            continue
+        for literal in STRING_LITERAL.findall(text[span[0]:span[1]]):
+            piece = unescape(literal).strip(" :;(")
+            if " " in piece:
+                pieces.add(piece)
+    return pieces
+
+
+def release_tool_options():
+    text = (RELEASE_TOOL / "cli.cpp").read_text(encoding="utf-8")
+    return {o for o in STRING_LITERAL.findall(text) if re.fullmatch(r"--[a-z]+(?:-[a-z]+)*", o)}
 
 
 def code_words(markdown):
@@ -174,6 +218,22 @@ def main():
     for code in sorted(codes - documented):
         problems.append(f"exit code {code} is not in the table of docs/operations.md#exit-codes")
 
+    releasing_words = code_words(RELEASING.read_text(encoding="utf-8"))
+    tool_options = release_tool_options()
+    if not tool_options:
+        problems.append("no vesk-release options found in tools/vesk-release/cli.cpp (has the code moved?)")
+    for option in sorted(tool_options - releasing_words):
+        problems.append(f"vesk-release option {option} is not in docs/releasing.md")
+
+    log_count = 0
+    for source, guide, functions in LOG_TEXTS:
+        guide_text = " ".join(guide.read_text(encoding="utf-8").split())
+        for piece in sorted(log_texts(source, functions)):
+            log_count += 1
+            if piece not in guide_text:
+                problems.append(f"log text \"{piece}\" of {source.relative_to(ROOT)} is not in "
+                                f"{guide.relative_to(ROOT)}")
+
     manifest_guide = MANIFEST_GUIDE.read_text(encoding="utf-8")
     guide_anchors = anchors(manifest_guide)
     cited = set()
@@ -205,7 +265,8 @@ def main():
             print(f"check-docs: {problem}", file=sys.stderr)
         return 1
     print(f"check-docs: OK ({len(keys)} registry keys, {len(values)} values, {len(options)} options, "
-          f"exit codes {sorted(codes)}, {len(cited)} writing rules)")
+          f"exit codes {sorted(codes)}, {len(cited)} writing rules, {len(tool_options)} vesk-release options, "
+          f"{log_count} log texts)")
     return 0
 
 
