@@ -1,6 +1,7 @@
 #include "client/output_interpretation.h"
 
 #include <array>
+#include <string>
 #include <string_view>
 
 namespace vesk::updater {
@@ -54,22 +55,22 @@ void apply(const FixedRule& rule, int& progress, IProgressCallback& callback) {
 
 // The file name is whatever follows the line's first colon and the character after it, reduced to its
 // last path component. The first colon is used even when it belongs to a time stamp before the phrase.
-std::string installingStatus(const std::string& line) {
+std::string installingStatus(std::string_view line) {
     const size_t colon = line.find(':');
-    if (colon == std::string::npos || colon + 2 >= line.size()) {
+    if (colon == std::string_view::npos || colon + 2 >= line.size()) {
         return "Installing files...";
     }
-    std::string name = line.substr(colon + 2);
+    std::string_view name = line.substr(colon + 2);
     const size_t separator = name.find_last_of("\\/");
-    if (separator != std::string::npos) {
-        name.erase(0, separator + 1);
+    if (separator != std::string_view::npos) {
+        name.remove_prefix(separator + 1);
     }
-    return "Installing: " + name;
+    return "Installing: " + std::string(name);
 }
 
 } // namespace
 
-void interpretOutputLine(const std::string& line, int& progress, IProgressCallback& callback) {
+void interpretOutputLine(std::string_view line, int& progress, IProgressCallback& callback) {
     if (line.empty()) {
         return;
     }
@@ -92,8 +93,8 @@ void interpretOutputLine(const std::string& line, int& progress, IProgressCallba
         return;
     }
     const size_t failed = line.find("Failed");
-    if (failed != std::string::npos && contains(line, "ERROR")) {
-        callback.onError(line.substr(failed));
+    if (failed != std::string_view::npos && contains(line, "ERROR")) {
+        callback.onError(std::string(line.substr(failed)));
         return;
     }
     for (const FixedRule& rule : kRulesAfterErrors) {

@@ -49,9 +49,16 @@ std::optional<std::string> readRegistryText(const char* subkey, const char* valu
 }
 
 // The running executable's hash, filled on first success. The lock only makes the fill safe should two
-// threads ever download at once; the value is computed at most once per success.
-std::mutex ownHashMutex;
-std::string ownExecutableHash;
+// threads ever download at once; the value is computed at most once per success. Never destroyed: a thread
+// may still ask for it while the process ends.
+struct OwnHashCache {
+    std::mutex mutex;
+    std::string hash;
+};
+OwnHashCache& ownHashCache() {
+    static OwnHashCache* const cache = new OwnHashCache();
+    return *cache;
+}
 
 } // namespace
 
@@ -77,16 +84,17 @@ std::vector<std::string> getBaseUrls() {
 }
 
 std::string getOwnExecutableHash() {
-    std::lock_guard<std::mutex> lock(ownHashMutex);
-    if (ownExecutableHash.empty()) {
+    OwnHashCache& cache = ownHashCache();
+    std::lock_guard<std::mutex> lock(cache.mutex);
+    if (cache.hash.empty()) {
         char path[kModulePathChars] = {};
         const DWORD length = ::GetModuleFileNameA(nullptr, path, kModulePathChars);
         // A path that filled the buffer was cut short and names some other file.
         if (length > 0 && length < kModulePathChars) {
-            ownExecutableHash = computeFileSha256(std::string(path, length));
+            cache.hash = computeFileSha256(std::string(path, length));
         }
     }
-    return ownExecutableHash;
+    return cache.hash;
 }
 
 } // namespace vesk::updater

@@ -165,8 +165,15 @@ void UpdaterWindow::setProgress(int percent) {
     if (!mainWindow || closing.load()) {
         return;
     }
+    pendingProgress.store(percent);
+    if (progressPosted.exchange(true)) {
+        return; // the message in the queue will show this value
+    }
     // Through INT_PTR so a negative value arrives sign-extended.
-    ::PostMessageW(mainWindow, WM_UPDATE_PROGRESS, static_cast<WPARAM>(static_cast<INT_PTR>(percent)), 0);
+    if (!::PostMessageW(mainWindow, WM_UPDATE_PROGRESS, static_cast<WPARAM>(static_cast<INT_PTR>(percent)),
+                        0)) {
+        progressPosted.store(false);
+    }
 }
 
 void UpdaterWindow::setStatus(const std::string& status) {
@@ -177,7 +184,12 @@ void UpdaterWindow::setStatus(const std::string& status) {
         std::lock_guard<std::mutex> lock(statusMutex);
         pendingStatus = status;
     }
-    ::PostMessageW(mainWindow, WM_UPDATE_STATUS, 0, 0);
+    if (statusPosted.exchange(true)) {
+        return; // the message in the queue will show this text
+    }
+    if (!::PostMessageW(mainWindow, WM_UPDATE_STATUS, 0, 0)) {
+        statusPosted.store(false);
+    }
 }
 
 void UpdaterWindow::close() {
@@ -225,10 +237,17 @@ LRESULT CALLBACK UpdaterWindow::windowProc(HWND window, UINT message, WPARAM wPa
 
 LRESULT UpdaterWindow::handleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
-    case WM_UPDATE_PROGRESS:
-        ::SendMessageW(progressBar, PBM_SETPOS, wParam, 0);
+    case WM_UPDATE_PROGRESS: {
+        // The flag goes down before the value is read: a value set after this reading posts anew.
+        WPARAM position = wParam;
+        if (progressPosted.exchange(false)) {
+            position = static_cast<WPARAM>(static_cast<INT_PTR>(pendingProgress.load()));
+        }
+        ::SendMessageW(progressBar, PBM_SETPOS, position, 0);
         return 0;
+    }
     case WM_UPDATE_STATUS: {
+        statusPosted.store(false);
         std::string text;
         {
             std::lock_guard<std::mutex> lock(statusMutex);

@@ -42,8 +42,10 @@ struct WindowIcon {
 WindowIcon chooseWindowIcon(HINSTANCE module, const std::wstring& executableDirectory);
 
 // The program's progress window: a heading, a progress bar and a status line. Created and pumped on the main
-// thread; setProgress, setStatus and close may be called from any thread and only post messages. Once the
-// window starts closing (or is gone), the four update operations do nothing.
+// thread; setProgress, setStatus and close may be called from any thread and only post messages. Progress and
+// status are coalesced: at most one message of each kind waits in the window's queue, and it shows the latest
+// value when it is handled, so no rate of updates can fill the queue and crowd out the close request. Once
+// the window starts closing (or is gone), the four update operations do nothing.
 class UpdaterWindow {
 public:
     UpdaterWindow();
@@ -56,7 +58,8 @@ public:
     bool create();
     // Main thread only: sets the caption at once.
     void setTitle(const std::string& title);
-    // Any thread: moves the bar (the bar keeps it within 0..100).
+    // Any thread: moves the bar (the bar keeps it within 0..100); values set faster than the window shows
+    // them are coalesced, the last one always wins.
     void setProgress(int percent);
     // Any thread: shows the text in the status line; texts set faster than the window shows them are
     // coalesced, the last one always wins.
@@ -100,6 +103,10 @@ private:
     std::atomic<bool> closing{false};
     mutable std::mutex statusMutex;
     std::string pendingStatus;
+    // A status or progress message is in the queue: further values only replace the pending one.
+    std::atomic<bool> statusPosted{false};
+    std::atomic<bool> progressPosted{false};
+    std::atomic<int> pendingProgress{0};
 
     // Main-thread bookkeeping: the chosen icon (owning file icons), the fonts of the two labels, and whether
     // the window is gone, so the destructor never destroys a handle that may by now name another window.

@@ -67,8 +67,8 @@ std::optional<double> bulkMilliseconds(const std::string& simulator) {
 class ScopedInstallPath {
 public:
     explicit ScopedInstallPath(const std::string& folder) {
-        if (::RegCreateKeyExA(HKEY_LOCAL_MACHINE, kKey, 0, nullptr, 0, KEY_READ | KEY_WRITE, nullptr, key.put(),
-                              nullptr) != ERROR_SUCCESS) {
+        if (::RegCreateKeyExA(HKEY_LOCAL_MACHINE, kKey, 0, nullptr, 0, KEY_READ | KEY_WRITE, nullptr,
+                              key.put(), nullptr) != ERROR_SUCCESS) {
             return;
         }
         char old[1024] = {};
@@ -217,8 +217,8 @@ int main(int argc, char** argv) {
         char line[256];
         std::snprintf(line, sizeof line,
                       "client/bare reader, 10 MB, %s: min %.2f (%.1f ms / %.1f ms), median %.2f (%zu rounds)",
-                      workload.name, clientMin / bareMin, clientMin, bareMin,
-                      median(client) / median(bare), client.size());
+                      workload.name, clientMin / bareMin, clientMin, bareMin, median(client) / median(bare),
+                      client.size());
         summary.emplace_back(line);
     }
     for (const std::string& line : summary) {
