@@ -165,14 +165,19 @@ void UpdaterWindow::setProgress(int percent) {
     if (!mainWindow || closing.load()) {
         return;
     }
-    pendingProgress.store(percent);
-    if (progressPosted.exchange(true)) {
-        return; // the message in the queue will show this value
+    {
+        std::lock_guard<std::mutex> lock(statusMutex);
+        pendingProgress = percent;
+        if (progressPosted || percent == shownProgress) {
+            return; // the message in the queue will show it, or the bar shows it already
+        }
+        progressPosted = true;
     }
     // Through INT_PTR so a negative value arrives sign-extended.
     if (!::PostMessageW(mainWindow, WM_UPDATE_PROGRESS, static_cast<WPARAM>(static_cast<INT_PTR>(percent)),
                         0)) {
-        progressPosted.store(false);
+        std::lock_guard<std::mutex> lock(statusMutex);
+        progressPosted = false;
     }
 }
 
@@ -183,12 +188,14 @@ void UpdaterWindow::setStatus(const std::string& status) {
     {
         std::lock_guard<std::mutex> lock(statusMutex);
         pendingStatus = status;
-    }
-    if (statusPosted.exchange(true)) {
-        return; // the message in the queue will show this text
+        if (statusPosted || pendingStatus == shownStatus) {
+            return; // the message in the queue will show it, or the line shows it already
+        }
+        statusPosted = true;
     }
     if (!::PostMessageW(mainWindow, WM_UPDATE_STATUS, 0, 0)) {
-        statusPosted.store(false);
+        std::lock_guard<std::mutex> lock(statusMutex);
+        statusPosted = false;
     }
 }
 
@@ -238,20 +245,25 @@ LRESULT CALLBACK UpdaterWindow::windowProc(HWND window, UINT message, WPARAM wPa
 LRESULT UpdaterWindow::handleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
     case WM_UPDATE_PROGRESS: {
-        // The flag goes down before the value is read: a value set after this reading posts anew.
-        WPARAM position = wParam;
-        if (progressPosted.exchange(false)) {
-            position = static_cast<WPARAM>(static_cast<INT_PTR>(pendingProgress.load()));
+        int position = static_cast<int>(static_cast<INT_PTR>(wParam));
+        {
+            std::lock_guard<std::mutex> lock(statusMutex);
+            if (progressPosted) {
+                progressPosted = false;
+                position = pendingProgress;
+            }
+            shownProgress = position;
         }
-        ::SendMessageW(progressBar, PBM_SETPOS, position, 0);
+        ::SendMessageW(progressBar, PBM_SETPOS, static_cast<WPARAM>(static_cast<INT_PTR>(position)), 0);
         return 0;
     }
     case WM_UPDATE_STATUS: {
-        statusPosted.store(false);
         std::string text;
         {
             std::lock_guard<std::mutex> lock(statusMutex);
+            statusPosted = false;
             text = pendingStatus;
+            shownStatus = text;
         }
         ::SetWindowTextW(statusLabel, widenBytes(text).c_str());
         return 0;

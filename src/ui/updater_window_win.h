@@ -101,12 +101,16 @@ private:
     HINSTANCE instance = nullptr;
     HICON icon = nullptr;
     std::atomic<bool> closing{false};
+    // Guards the values handed to the window thread and what it shows. A status or progress message in the
+    // queue will show the latest value, so further values only replace the pending one; a value the window
+    // shows already needs no message at all.
     mutable std::mutex statusMutex;
     std::string pendingStatus;
-    // A status or progress message is in the queue: further values only replace the pending one.
-    std::atomic<bool> statusPosted{false};
-    std::atomic<bool> progressPosted{false};
-    std::atomic<int> pendingProgress{0};
+    std::string shownStatus = "Initializing...";
+    bool statusPosted = false;
+    int pendingProgress = 0;
+    int shownProgress = 0;
+    bool progressPosted = false;
 
     // Main-thread bookkeeping: the chosen icon (owning file icons), the fonts of the two labels, and whether
     // the window is gone, so the destructor never destroys a handle that may by now name another window.
