@@ -22,11 +22,12 @@ constexpr DWORD kPollIntervalMs = 100;
 constexpr DWORD kExitGraceMs = 2000;
 constexpr UINT kTerminatedExitCode = 1;
 constexpr int kStartingProgress = 10;
-// One read takes at most this much; the watcher keeps reading while output is there.
-constexpr DWORD kReadChunk = 64 * 1024;
-// Room for the child's output between two polls: a child that writes faster than the pipe is read waits
-// on a full pipe, and with the system's default of a few kilobytes that wait would set its pace.
+// Room for the child's output while the watcher interprets what it read: a child that writes faster than
+// the pipe is read waits on a full pipe, and with the system's default of a few kilobytes that wait would
+// set its pace.
 constexpr DWORD kPipeBufferSize = 1024 * 1024;
+// One read takes up to all the pipe holds: every read costs a trip through the system, whatever its size.
+constexpr DWORD kReadChunk = kPipeBufferSize;
 // A pass ends after this much even while output keeps coming, so the child's end is still noticed.
 constexpr DWORD kMostPerPass = 4 * kPipeBufferSize;
 // After the child's end, a read of output known to be in the pipe finishes at once; this only bounds a
