@@ -29,10 +29,6 @@ std::string parseChannelArgument(const std::vector<std::string>& tokens) {
     return {};
 }
 
-std::string channelForLog(const std::string& channel) {
-    return channel.empty() ? "stable" : channel;
-}
-
 std::uint32_t parseProcessId(const std::string& token) {
     constexpr std::uint64_t kLimit = std::numeric_limits<std::uint32_t>::max();
     std::uint64_t value = 0;

@@ -26,9 +26,6 @@ std::vector<std::string> tokenizeCommandLine(const std::string& commandLine);
 // (and no later "-c" is looked at); no such pair gives "".
 std::string parseChannelArgument(const std::vector<std::string>& tokens);
 
-// The channel as log lines name it: "stable" for the default (empty) channel.
-std::string channelForLog(const std::string& channel);
-
 // A "-pid" value: the leading decimal digits as an unsigned 32-bit number. 0 when the word does not start
 // with a digit or the number does not fit in 32 bits, so a malformed value never names some other process.
 std::uint32_t parseProcessId(const std::string& token);

@@ -1,9 +1,9 @@
 #include "app/entry_routine_win.h"
 
 #include "app/command_line.h"
-#include "app/current_channel.h"
 #include "app/final_steps_gate.h"
 #include "app/update_thread_win.h"
+#include "core/current_channel.h"
 #include "core/logger.h"
 #include "core/trusted_key.h"
 #include "selfupdate/pending_self_update_win.h"
@@ -56,6 +56,12 @@ EntryEnvironment systemEntryEnvironment() {
         std::thread(updateThreadMain, window).detach();
     };
     environment.finalStepsGate = &updateThreadGate();
+    environment.endProcessUnderRunningThread = [](int exitCode) {
+        // Returning would run the static destructors while the update thread may still use those objects;
+        // ending here runs none. Every log line is flushed as it is written, so nothing is lost.
+        ::TerminateProcess(::GetCurrentProcess(), static_cast<UINT>(exitCode));
+        ::ExitProcess(static_cast<UINT>(exitCode));
+    };
     return environment;
 }
 
@@ -161,11 +167,15 @@ int runEntryRoutine(const std::string& commandLine, const EntryEnvironment& envi
     // may start the console updater to replace this program and reports once more: those steps finish
     // first. A window the user closed while the update ran ends the program at once, as it always has.
     FinalStepsGate* const gate = environment.finalStepsGate;
-    if (gate == nullptr ||
-        gate->waitAfterWindowClosed(kFinalStepsLimit) != FinalStepsGate::Outcome::Finished) {
+    const bool threadMayRun =
+        gate == nullptr || gate->waitAfterWindowClosed(kFinalStepsLimit) != FinalStepsGate::Outcome::Finished;
+    if (threadMayRun) {
         static_cast<void>(window.release()); // the thread may still use it; the process ends first
     }
     log.info("VESK_Updater.exe exiting with code: " + std::to_string(static_cast<std::uint32_t>(exitCode)));
+    if (threadMayRun && environment.endProcessUnderRunningThread) {
+        environment.endProcessUnderRunningThread(exitCode);
+    }
     return exitCode;
 }
 

@@ -34,6 +34,10 @@ struct EntryEnvironment {
     std::function<void(UpdaterWindow* window)> startUpdateThread;
     // Tells the end of a normal run whether the update thread's last steps are under way or done.
     FinalStepsGate* finalStepsGate = nullptr;
+    // Ends the process with the exit code once a normal run has logged its exit line while the update thread
+    // may still be at work: no object that thread can reach is destroyed under it. Unset: the routine
+    // returns.
+    std::function<void(int exitCode)> endProcessUnderRunningThread;
 };
 
 // The real system and modes: the token's elevation, the shell's "runas" relaunch, MessageBoxW, the restart

@@ -1,10 +1,11 @@
 #include "app/update_thread_win.h"
 
-#include "app/current_channel.h"
 #include "client/update_client_win.h"
+#include "core/current_channel.h"
 #include "core/logger.h"
 #include "core/settings.h"
 #include "selfupdate/temp_copy_handoff_win.h"
+#include "selfupdate/unexpected_error.h"
 #include "ui/ui_progress_callback_win.h"
 
 #include <chrono>
@@ -45,7 +46,7 @@ private:
 void runSteps(IProgressCallback& reports, const UpdateThreadParts& parts) {
     Logger& log = logger();
     log.info("=== Update Thread Starting ===");
-    log.info("Channel for update: " + (currentChannel.empty() ? std::string("stable") : currentChannel));
+    log.info("Channel for update: " + channelForLog(currentChannel));
 
     UpdateClient client(&reports, currentChannel, parts.consoleUpdaterDirectory);
     if (!client.initialize()) {
@@ -80,22 +81,46 @@ void runSteps(IProgressCallback& reports, const UpdateThreadParts& parts) {
     reports.onComplete(result);
 }
 
+// After an error nothing was prepared for (out of memory included), the run ends as a failed update does:
+// the window shows it and closes, and the program ends normally. A report that fails in turn is skipped.
+void reportUnexpectedFailure(IProgressCallback& reports) noexcept {
+    try {
+        reports.onError("Update process failed");
+    } catch (...) {
+    }
+    try {
+        reports.onComplete(false);
+    } catch (...) {
+    }
+}
+
 } // namespace
 
-void runUpdateThread(IProgressCallback& reports, const UpdateThreadParts& parts) {
+void runUpdateThread(IProgressCallback& reports, const UpdateThreadParts& parts) noexcept {
     {
         FinalStepsAnnouncer announcer(reports, *parts.gate);
-        runSteps(announcer, parts);
+        try {
+            runSteps(announcer, parts);
+        } catch (...) {
+            logUnexpectedError("Update thread");
+            reportUnexpectedFailure(announcer);
+        }
     }
     // Everything the thread owned is gone; the window may be destroyed from now on.
     parts.gate->finished();
 }
 
-void updateThreadMain(UpdaterWindow* window) {
+void updateThreadMain(UpdaterWindow* window) noexcept {
     UIProgressCallback callback(window);
-    UpdateThreadParts parts;
-    parts.tempCopyHandoff = [] { return runTempCopyHandoff(); };
-    runUpdateThread(callback, parts);
+    try {
+        UpdateThreadParts parts;
+        parts.tempCopyHandoff = [] { return runTempCopyHandoff(); };
+        runUpdateThread(callback, parts);
+    } catch (...) {
+        // Only the thread's own set-up can get here; runUpdateThread lets nothing out.
+        logUnexpectedError("Update thread");
+        reportUnexpectedFailure(callback);
+    }
 }
 
 } // namespace vesk::updater

@@ -21,10 +21,11 @@ struct UpdateThreadParts {
 };
 
 // The body of the update thread: runs the console updater for `currentChannel`, logs the outcome, cleans up,
-// hands over to a waiting temp copy after a success, and reports completion on `reports`.
-void runUpdateThread(IProgressCallback& reports, const UpdateThreadParts& parts);
+// hands over to a waiting temp copy after a success, and reports completion on `reports`. Lets no exception
+// out: one that escapes a step is logged at ERROR and reported as a failed update.
+void runUpdateThread(IProgressCallback& reports, const UpdateThreadParts& parts) noexcept;
 
 // The procedure of the program's detached update thread, reporting to the window.
-void updateThreadMain(UpdaterWindow* window);
+void updateThreadMain(UpdaterWindow* window) noexcept;
 
 } // namespace vesk::updater

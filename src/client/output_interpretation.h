@@ -2,7 +2,7 @@
 
 #include "ui/progress_callback.h"
 
-#include <string>
+#include <string_view>
 
 namespace vesk::updater {
 
@@ -10,6 +10,6 @@ namespace vesk::updater {
 // report) on the callback. The line comes without its line feed and without one trailing carriage return.
 // Only the first phrase rule that matches applies; lines that match none are dropped. `progress` is the
 // watcher's running percentage: rules set it or raise it, and it is never clamped. Never completes the run.
-void interpretOutputLine(const std::string& line, int& progress, IProgressCallback& callback);
+void interpretOutputLine(std::string_view line, int& progress, IProgressCallback& callback);
 
 } // namespace vesk::updater

@@ -1,37 +1,69 @@
 #include "client/output_lines.h"
 
+#include <algorithm>
+
 namespace vesk::updater {
 
-std::vector<std::string> OutputLineBuffer::append(std::string_view bytes) {
-    // Only the new bytes can hold a line feed: the pending text never does after the previous call.
-    // Scanning from the join keeps a long line arriving in many pieces linear in its length.
-    size_t scanFrom = pending.size();
-    pending.reserve(pending.size() + bytes.size());
-    for (const char byte : bytes) {
-        // A NUL is not text; dropping just that byte keeps everything around it.
-        if (byte != '\0') {
-            pending.push_back(byte);
-        }
-    }
+namespace {
 
-    std::vector<std::string> lines;
-    size_t lineStart = 0;
-    for (size_t feed = pending.find('\n', scanFrom); feed != std::string::npos;
-         feed = pending.find('\n', lineStart)) {
-        size_t lineEnd = feed;
-        if (lineEnd > lineStart && pending[lineEnd - 1] == '\r') {
-            --lineEnd;
-        }
-        lines.emplace_back(pending, lineStart, lineEnd - lineStart);
-        lineStart = feed + 1;
+// One carriage return right before the line feed is part of the line end, unless the line was cut: then
+// the byte before the line feed was dropped, and a carriage return that was kept lies inside the line.
+std::string_view withoutLineEnd(std::string_view line, bool cut) {
+    if (!cut && !line.empty() && line.back() == '\r') {
+        line.remove_suffix(1);
     }
-    pending.erase(0, lineStart);
+    return line;
+}
+
+} // namespace
+
+void OutputLineBuffer::keep(std::string_view part) {
+    // NUL bytes are not text; dropping just them keeps everything around them.
+    while (!part.empty() && !cut) {
+        const std::size_t run = std::min(part.find('\0'), part.size());
+        const std::size_t room = kMaxOutputLineBytes - pending.size();
+        if (run > room) {
+            pending.append(part.data(), room);
+            cut = true;
+            return;
+        }
+        pending.append(part.data(), run);
+        part.remove_prefix(std::min(run + 1, part.size()));
+    }
+}
+
+void OutputLineBuffer::feedTo(std::string_view bytes, LineSink sink) {
+    while (!bytes.empty()) {
+        const std::size_t feed = bytes.find('\n');
+        if (feed == std::string_view::npos) {
+            keep(bytes);
+            return;
+        }
+        const std::string_view segment = bytes.substr(0, feed);
+        bytes.remove_prefix(feed + 1);
+        if (pending.empty() && !cut && segment.find('\0') == std::string_view::npos) {
+            // The whole line is in this piece: hand it on where it lies.
+            const bool tooLong = segment.size() > kMaxOutputLineBytes;
+            sink.call(sink.target, withoutLineEnd(segment.substr(0, kMaxOutputLineBytes), tooLong));
+            continue;
+        }
+        keep(segment);
+        sink.call(sink.target, withoutLineEnd(pending, cut));
+        pending.clear(); // keeps its capacity for the next line that arrives in pieces
+        cut = false;
+    }
+}
+
+std::vector<std::string> OutputLineBuffer::append(std::string_view bytes) {
+    std::vector<std::string> lines;
+    feed(bytes, [&lines](std::string_view line) { lines.emplace_back(line); });
     return lines;
 }
 
 std::string OutputLineBuffer::takeRest() {
     std::string rest;
     rest.swap(pending);
+    cut = false;
     return rest;
 }
 

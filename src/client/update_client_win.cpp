@@ -3,6 +3,7 @@
 #include "client/console_command_line.h"
 #include "client/output_interpretation.h"
 #include "client/output_lines.h"
+#include "client/output_pipe_win.h"
 #include "core/logger.h"
 #include "selfupdate/preflight_updater_win.h"
 
@@ -16,17 +17,22 @@ namespace vesk::updater {
 
 namespace {
 
+// Without output, the watcher still looks at a stop request this often.
 constexpr DWORD kPollIntervalMs = 100;
 constexpr DWORD kExitGraceMs = 2000;
 constexpr UINT kTerminatedExitCode = 1;
 constexpr int kStartingProgress = 10;
-// One read takes at most this much; a poll keeps reading until the pipe is empty.
-constexpr DWORD kReadChunk = 64 * 1024;
-// Room for the child's output between two polls: a child that writes faster than the pipe is read waits
-// on a full pipe, and with the system's default of a few kilobytes that wait would set its pace.
+// Room for the child's output while the watcher interprets what it read: a child that writes faster than
+// the pipe is read waits on a full pipe, and with the system's default of a few kilobytes that wait would
+// set its pace.
 constexpr DWORD kPipeBufferSize = 1024 * 1024;
+// One read takes up to all the pipe holds: every read costs a trip through the system, whatever its size.
+constexpr DWORD kReadChunk = kPipeBufferSize;
 // A pass ends after this much even while output keeps coming, so the child's end is still noticed.
 constexpr DWORD kMostPerPass = 4 * kPipeBufferSize;
+// After the child's end, a read of output known to be in the pipe finishes at once; this only bounds a
+// system that is slow to say so.
+constexpr DWORD kTailReadWaitMs = 1000;
 
 // The directory of the running executable, narrowed byte by byte from its UTF-16 path.
 std::string runningExecutableDirectory() {
@@ -87,7 +93,7 @@ std::string UpdateClient::findConsoleUpdater() const {
     return "";
 }
 
-void UpdateClient::parseOutputLine(const std::string& line, int& progress) {
+void UpdateClient::parseOutputLine(std::string_view line, int& progress) {
     interpretOutputLine(line, progress, *callback);
 }
 
@@ -114,20 +120,11 @@ bool UpdateClient::runUpdate(const std::string& manifestLocation) {
 
     const std::string commandLine = buildConsoleUpdaterCommandLine(path, channel, manifestLocation);
 
-    SECURITY_ATTRIBUTES inheritable{};
-    inheritable.nLength = sizeof(inheritable);
-    inheritable.lpSecurityDescriptor = nullptr;
-    inheritable.bInheritHandle = TRUE;
-    HANDLE readEnd = nullptr;
-    HANDLE writeEnd = nullptr;
-    if (!::CreatePipe(&readEnd, &writeEnd, &inheritable, kPipeBufferSize)) {
+    // Only the child's end is inheritable: a child holding the read end too would keep the pipe alive.
+    if (!createOutputPipe(kPipeBufferSize, outputRead, outputWrite)) {
         callback->onError("Failed to create communication pipes");
         return false;
     }
-    outputRead.reset(readEnd);
-    outputWrite.reset(writeEnd);
-    // Only the child's end may be inherited: a child holding the read end too would keep the pipe alive.
-    ::SetHandleInformation(outputRead.get(), HANDLE_FLAG_INHERIT, 0);
 
     STARTUPINFOA startup{};
     startup.cb = sizeof(startup);
@@ -166,30 +163,20 @@ bool UpdateClient::monitorProcess() {
     OutputLineBuffer lines;
     int progress = kStartingProgress;
     bool success = false;
-    std::vector<char> chunk(kReadChunk);
+    OverlappedPipeReader reader(outputRead.get(), kReadChunk);
+    bool pipeOpen = true;
 
-    // Reads what the pipe holds (at most `limit` bytes) and interprets every line it completes. Draining the
-    // pipe on every pass keeps a chatty console updater from ever blocking on a full pipe for long.
-    auto drainPipe = [&](DWORD limit) -> bool {
-        bool readAny = false;
-        while (limit > 0 && !stopRequested.load()) {
-            DWORD wanted = bytesAvailable(outputRead.get());
-            if (wanted == 0) {
-                break;
-            }
-            wanted = wanted < kReadChunk ? wanted : kReadChunk;
-            wanted = wanted < limit ? wanted : limit;
-            DWORD received = 0;
-            if (!::ReadFile(outputRead.get(), chunk.data(), wanted, &received, nullptr) || received == 0) {
-                break;
-            }
-            readAny = true;
-            limit -= received;
-            for (const std::string& line : lines.append(std::string_view(chunk.data(), received))) {
-                parseOutputLine(line, progress);
-            }
+    auto interpret = [&](std::string_view bytes) {
+        lines.feed(bytes, [&](std::string_view line) { parseOutputLine(line, progress); });
+    };
+    // Takes the outcome of a read; false once nothing more can come through the pipe.
+    auto take = [&](OverlappedPipeReader::Result result) {
+        if (result == OverlappedPipeReader::Result::Data) {
+            interpret(reader.data());
+        } else if (result == OverlappedPipeReader::Result::Closed) {
+            pipeOpen = false;
         }
-        return readAny;
+        return result == OverlappedPipeReader::Result::Data;
     };
 
     while (true) {
@@ -206,15 +193,54 @@ bool UpdateClient::monitorProcess() {
             // Whatever the child wrote before it ended is still in the pipe: read and interpret it before the
             // outcome is reported. Only what is there now: a process the child started could hold the pipe
             // open and keep writing.
-            drainPipe(bytesAvailable(outputRead.get()));
+            if (reader.cancel()) {
+                interpret(reader.data());
+            }
+            DWORD rest = bytesAvailable(outputRead.get());
+            while (rest > 0 && pipeOpen && !stopRequested.load()) {
+                OverlappedPipeReader::Result result = reader.read();
+                if (result == OverlappedPipeReader::Result::Pending) {
+                    ::WaitForSingleObject(reader.readyEvent(), kTailReadWaitMs);
+                    result = reader.read();
+                    if (result == OverlappedPipeReader::Result::Pending) {
+                        if (reader.cancel()) {
+                            interpret(reader.data());
+                        }
+                        break;
+                    }
+                }
+                if (take(result)) {
+                    const DWORD got = static_cast<DWORD>(reader.data().size());
+                    rest = got < rest ? rest - got : 0;
+                }
+            }
             break;
         }
-        if (!drainPipe(kMostPerPass)) {
-            // Nothing arrived: wait for the next poll, but notice the child's end at once.
-            if (::WaitForSingleObject(processHandle.get(), kPollIntervalMs) == WAIT_FAILED) {
-                ::Sleep(kPollIntervalMs);
+
+        // Take everything that is there already (a bounded amount, so the child's end is still noticed while
+        // output keeps coming), then wait for more output and for the child's end together.
+        DWORD taken = 0;
+        while (pipeOpen && taken < kMostPerPass && !stopRequested.load()) {
+            if (!take(reader.read())) {
+                break;
             }
+            taken += static_cast<DWORD>(reader.data().size());
         }
+        if (taken >= kMostPerPass) {
+            continue;
+        }
+        HANDLE waitFor[2];
+        DWORD count = 0;
+        if (reader.pending()) {
+            waitFor[count++] = reader.readyEvent();
+        }
+        waitFor[count++] = processHandle.get();
+        if (::WaitForMultipleObjects(count, waitFor, FALSE, kPollIntervalMs) == WAIT_FAILED) {
+            ::Sleep(kPollIntervalMs);
+        }
+    }
+    if (reader.cancel()) {
+        interpret(reader.data());
     }
 
     if (lines.hasRest()) {

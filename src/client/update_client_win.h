@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <string>
+#include <string_view>
 
 namespace vesk::updater {
 
@@ -34,7 +35,7 @@ public:
     bool runUpdate(const std::string& manifestLocation);
 
     // Interprets one line of the console updater's output (see interpretOutputLine).
-    void parseOutputLine(const std::string& line, int& progress);
+    void parseOutputLine(std::string_view line, int& progress);
 
     // Gives a still running console updater 2000 ms, then terminates it with exit code 1, and closes every
     // handle. Safe to call more than once. Not to be called while runUpdate runs on another thread.

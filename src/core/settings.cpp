@@ -7,7 +7,8 @@ namespace vesk::updater {
 namespace {
 
 const std::string& firstBaseUrl(const std::vector<std::string>& baseUrls) {
-    static const std::string builtIn = build_config::kDefaultBaseUrl;
+    // Never destroyed: a thread may still build a URL while the process ends.
+    static const std::string& builtIn = *new std::string(build_config::kDefaultBaseUrl);
     return baseUrls.empty() ? builtIn : baseUrls.front();
 }
 

@@ -83,10 +83,16 @@ std::optional<FileIdentity> identityOf(const std::string& path) {
 
 // The running executable's hash, filled on first success, with the identity its file had when hashed. The
 // lock only makes the fill safe should two threads ever download at once; the value is computed at most
-// once per success.
-std::mutex ownHashMutex;
-std::string ownExecutableHash;
-std::optional<FileIdentity> ownExecutableIdentity;
+// once per success. Never destroyed: a thread may still ask for it while the process ends.
+struct OwnHashCache {
+    std::mutex mutex;
+    std::string hash;
+    std::optional<FileIdentity> identity;
+};
+OwnHashCache& ownHashCache() {
+    static OwnHashCache* const cache = new OwnHashCache();
+    return *cache;
+}
 
 } // namespace
 
@@ -112,27 +118,29 @@ std::vector<std::string> getBaseUrls() {
 }
 
 std::string getOwnExecutableHash() {
-    std::lock_guard<std::mutex> lock(ownHashMutex);
-    if (ownExecutableHash.empty()) {
+    OwnHashCache& cache = ownHashCache();
+    std::lock_guard<std::mutex> lock(cache.mutex);
+    if (cache.hash.empty()) {
         char path[kModulePathChars] = {};
         const DWORD length = ::GetModuleFileNameA(nullptr, path, kModulePathChars);
         // A path that filled the buffer was cut short and names some other file.
         if (length > 0 && length < kModulePathChars) {
             const std::string ownPath(path, length);
             const std::optional<FileIdentity> before = identityOf(ownPath);
-            ownExecutableHash = computeFileSha256(ownPath);
-            ownExecutableIdentity = before && before == identityOf(ownPath) ? before : std::nullopt;
+            cache.hash = computeFileSha256(ownPath);
+            cache.identity = before && before == identityOf(ownPath) ? before : std::nullopt;
         }
     }
-    return ownExecutableHash;
+    return cache.hash;
 }
 
 std::optional<std::string> ownExecutableHashIfSameFile(const std::string& path) {
     const std::string hash = getOwnExecutableHash();
     std::optional<FileIdentity> own;
     {
-        std::lock_guard<std::mutex> lock(ownHashMutex);
-        own = ownExecutableIdentity;
+        OwnHashCache& cache = ownHashCache();
+        std::lock_guard<std::mutex> lock(cache.mutex);
+        own = cache.identity;
     }
     if (hash.empty() || !own || identityOf(path) != own) {
         return std::nullopt;

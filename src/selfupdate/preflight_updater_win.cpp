@@ -1,6 +1,6 @@
 #include "selfupdate/preflight_updater_win.h"
 
-#include "app/command_line.h"
+#include "core/current_channel.h"
 #include "core/handles_win.h"
 #include "core/logger.h"
 #include "integrity/file_hash.h"

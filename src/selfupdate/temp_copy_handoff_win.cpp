@@ -1,6 +1,6 @@
 #include "selfupdate/temp_copy_handoff_win.h"
 
-#include "app/current_channel.h"
+#include "core/current_channel.h"
 #include "core/handles_win.h"
 #include "core/logger.h"
 #include "core/settings.h"

@@ -165,8 +165,20 @@ void UpdaterWindow::setProgress(int percent) {
     if (!mainWindow || closing.load()) {
         return;
     }
+    {
+        std::lock_guard<std::mutex> lock(statusMutex);
+        pendingProgress = percent;
+        if (progressPosted || percent == shownProgress) {
+            return; // the message in the queue will show it, or the bar shows it already
+        }
+        progressPosted = true;
+    }
     // Through INT_PTR so a negative value arrives sign-extended.
-    ::PostMessageW(mainWindow, WM_UPDATE_PROGRESS, static_cast<WPARAM>(static_cast<INT_PTR>(percent)), 0);
+    if (!::PostMessageW(mainWindow, WM_UPDATE_PROGRESS, static_cast<WPARAM>(static_cast<INT_PTR>(percent)),
+                        0)) {
+        std::lock_guard<std::mutex> lock(statusMutex);
+        progressPosted = false;
+    }
 }
 
 void UpdaterWindow::setStatus(const std::string& status) {
@@ -176,8 +188,15 @@ void UpdaterWindow::setStatus(const std::string& status) {
     {
         std::lock_guard<std::mutex> lock(statusMutex);
         pendingStatus = status;
+        if (statusPosted || pendingStatus == shownStatus) {
+            return; // the message in the queue will show it, or the line shows it already
+        }
+        statusPosted = true;
     }
-    ::PostMessageW(mainWindow, WM_UPDATE_STATUS, 0, 0);
+    if (!::PostMessageW(mainWindow, WM_UPDATE_STATUS, 0, 0)) {
+        std::lock_guard<std::mutex> lock(statusMutex);
+        statusPosted = false;
+    }
 }
 
 void UpdaterWindow::close() {
@@ -225,14 +244,26 @@ LRESULT CALLBACK UpdaterWindow::windowProc(HWND window, UINT message, WPARAM wPa
 
 LRESULT UpdaterWindow::handleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
-    case WM_UPDATE_PROGRESS:
-        ::SendMessageW(progressBar, PBM_SETPOS, wParam, 0);
+    case WM_UPDATE_PROGRESS: {
+        int position = static_cast<int>(static_cast<INT_PTR>(wParam));
+        {
+            std::lock_guard<std::mutex> lock(statusMutex);
+            if (progressPosted) {
+                progressPosted = false;
+                position = pendingProgress;
+            }
+            shownProgress = position;
+        }
+        ::SendMessageW(progressBar, PBM_SETPOS, static_cast<WPARAM>(static_cast<INT_PTR>(position)), 0);
         return 0;
+    }
     case WM_UPDATE_STATUS: {
         std::string text;
         {
             std::lock_guard<std::mutex> lock(statusMutex);
+            statusPosted = false;
             text = pendingStatus;
+            shownStatus = text;
         }
         ::SetWindowTextW(statusLabel, widenBytes(text).c_str());
         return 0;

@@ -42,8 +42,10 @@ struct WindowIcon {
 WindowIcon chooseWindowIcon(HINSTANCE module, const std::wstring& executableDirectory);
 
 // The program's progress window: a heading, a progress bar and a status line. Created and pumped on the main
-// thread; setProgress, setStatus and close may be called from any thread and only post messages. Once the
-// window starts closing (or is gone), the four update operations do nothing.
+// thread; setProgress, setStatus and close may be called from any thread and only post messages. Progress and
+// status are coalesced: at most one message of each kind waits in the window's queue, and it shows the latest
+// value when it is handled, so no rate of updates can fill the queue and crowd out the close request. Once
+// the window starts closing (or is gone), the four update operations do nothing.
 class UpdaterWindow {
 public:
     UpdaterWindow();
@@ -56,7 +58,8 @@ public:
     bool create();
     // Main thread only: sets the caption at once.
     void setTitle(const std::string& title);
-    // Any thread: moves the bar (the bar keeps it within 0..100).
+    // Any thread: moves the bar (the bar keeps it within 0..100); values set faster than the window shows
+    // them are coalesced, the last one always wins.
     void setProgress(int percent);
     // Any thread: shows the text in the status line; texts set faster than the window shows them are
     // coalesced, the last one always wins.
@@ -98,8 +101,16 @@ private:
     HINSTANCE instance = nullptr;
     HICON icon = nullptr;
     std::atomic<bool> closing{false};
+    // Guards the values handed to the window thread and what it shows. A status or progress message in the
+    // queue will show the latest value, so further values only replace the pending one; a value the window
+    // shows already needs no message at all.
     mutable std::mutex statusMutex;
     std::string pendingStatus;
+    std::string shownStatus = "Initializing...";
+    bool statusPosted = false;
+    int pendingProgress = 0;
+    int shownProgress = 0;
+    bool progressPosted = false;
 
     // Main-thread bookkeeping: the chosen icon (owning file icons), the fonts of the two labels, and whether
     // the window is gone, so the destructor never destroys a handle that may by now name another window.

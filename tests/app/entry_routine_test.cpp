@@ -1,4 +1,4 @@
-#include "app/current_channel.h"
+#include "core/current_channel.h"
 #include "app/entry_routine_win.h"
 #include "app/final_steps_gate.h"
 #include "core/logger.h"
@@ -83,6 +83,9 @@ struct FakeSystem {
             }
         };
         environment.finalStepsGate = &gate;
+        environment.endProcessUnderRunningThread = [this](int exitCode) {
+            record("endProcessUnderRunningThread(" + std::to_string(exitCode) + ")");
+        };
         return environment;
     }
 
@@ -153,6 +156,9 @@ const std::string kExitLine = "INFO VESK_Updater.exe exiting with code: 0";
 std::string preflightCall(const std::string& channel) {
     return "runPreflight(" + channel + ") after INFO Downloading manifest and checking core updater files...";
 }
+// A run that ends while its update thread may still be at work ends the process right after the exit line.
+const std::string kEndUnderRunningThreadCall =
+    "endProcessUnderRunningThread(0) after INFO VESK_Updater.exe exiting with code: 0";
 std::string threadStartCall(const std::string& channel) {
     return "startUpdateThread(caption VESK Updater, channel " + channel +
            ") after INFO Starting update thread for normal workflow";
@@ -372,7 +378,7 @@ TEST_F(EntryRoutine, WindowClosedByTheUserWhileTheUpdateRunsEndsAtOnceWithZero) 
     EXPECT_TRUE(system.relaunches.empty()); // an elevated process never asks again
     EXPECT_TRUE(system.errorBoxes.empty());
     EXPECT_EQ(currentChannel, "");
-    EXPECT_EQ(system.calls, (Lines{preflightCall(""), threadStartCall("")}));
+    EXPECT_EQ(system.calls, (Lines{preflightCall(""), threadStartCall(""), kEndUnderRunningThreadCall}));
     Lines expected = concat(startLines("(none)"), phaseOneLines("stable"));
     expected = concat(expected, kWindowRunLines);
     EXPECT_EQ(log.entries(), concat(expected, {kExitLine}));
@@ -415,7 +421,8 @@ TEST_F(EntryRoutine, AlreadyElevatedRelaunchResultGoesOnWithTheChannelLoggedTwic
     EXPECT_EQ(run.exitCode, 0);
     EXPECT_EQ(system.relaunches.size(), 1u);
     EXPECT_EQ(currentChannel, "beta");
-    EXPECT_EQ(system.calls, (Lines{preflightCall("beta"), threadStartCall("beta")}));
+    EXPECT_EQ(system.calls,
+              (Lines{preflightCall("beta"), threadStartCall("beta"), kEndUnderRunningThreadCall}));
     Lines expected = concat(startLines(commandLine), phaseOneLines("beta"));
     expected = concat(expected, {"INFO Update channel confirmed: beta"});
     expected = concat(expected, kWindowRunLines);

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+using vesk::updater::kMaxOutputLineBytes;
 using vesk::updater::OutputLineBuffer;
 using Lines = std::vector<std::string>;
 
@@ -79,9 +80,14 @@ TEST(OutputLines, LongLineInManyPiecesAndManyLinesInOnePiece) {
     for (int i = 0; i < 2000; ++i) {
         ASSERT_TRUE(buffer.append(block).empty());
     }
+    // Of the two million bytes only the first 64 KiB were kept.
+    EXPECT_EQ(buffer.takeRest().size(), kMaxOutputLineBytes);
+    for (int i = 0; i < 2000; ++i) {
+        ASSERT_TRUE(buffer.append(block).empty());
+    }
     const Lines done = buffer.append("\r\n");
     ASSERT_EQ(done.size(), 1u);
-    EXPECT_EQ(done[0].size(), 2000u * 1000u);
+    EXPECT_EQ(done[0], std::string(kMaxOutputLineBytes, 'x'));
 
     std::string many;
     for (int i = 0; i < 10000; ++i) {
@@ -92,6 +98,41 @@ TEST(OutputLines, LongLineInManyPiecesAndManyLinesInOnePiece) {
     EXPECT_EQ(lines.front(), "line 0");
     EXPECT_EQ(lines.back(), "line 9999");
     EXPECT_FALSE(buffer.hasRest());
+}
+
+TEST(OutputLines, LongLinesKeepTheirFirst64KiBWhicheverWayTheyArrive) {
+    const size_t limit = kMaxOutputLineBytes;
+    const std::string keptPart(limit, 'k');
+    struct Case {
+        std::string line; // without its line feed
+        std::string expected;
+    };
+    const std::vector<Case> cases{
+        {keptPart, keptPart},
+        {keptPart + "dropped", keptPart},
+        {keptPart + "\r", keptPart},                       // the carriage return of the line end is dropped
+        {keptPart.substr(1) + "\r", keptPart.substr(1)},   // just fits: an ordinary line end
+        {keptPart + std::string(1 << 20, '\r'), keptPart}, // a megabyte of carriage returns, no line feed
+        {"ab" + std::string(100, '\0') + keptPart, "ab" + keptPart.substr(2)}, // dropped NULs take no room
+    };
+    for (const Case& c : cases) {
+        const std::string output = c.line + "\nUpdated: next.dll\r\n";
+        // Whole in one piece (handed on in place), in pieces of odd sizes, and with the line feed alone.
+        std::vector<std::vector<std::string>> deliveries{{output}};
+        std::vector<std::string> pieces;
+        for (size_t at = 0; at < output.size(); at += 4099) {
+            pieces.push_back(output.substr(at, 4099));
+        }
+        deliveries.push_back(pieces);
+        deliveries.push_back({c.line, output.substr(c.line.size())});
+        for (const auto& delivery : deliveries) {
+            const auto [lines, rest] = split(delivery);
+            ASSERT_EQ(lines.size(), 2u) << delivery.size() << " pieces, line of " << c.line.size();
+            EXPECT_EQ(lines[0], c.expected) << delivery.size() << " pieces, line of " << c.line.size();
+            EXPECT_EQ(lines[1], "Updated: next.dll");
+            EXPECT_EQ(rest, "");
+        }
+    }
 }
 
 } // namespace

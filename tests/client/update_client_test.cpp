@@ -1,4 +1,5 @@
 #include "client/console_command_line.h"
+#include "client/output_lines.h"
 #include "support/recording_callback.h"
 #include "client/update_client_win.h"
 #include "core/handles_win.h"
@@ -309,6 +310,26 @@ TEST_F(UpdateClientRun, OutputStillInThePipeWhenTheChildExitsIsInterpreted) {
         fileStatuses += event.rfind("status:Installing: file", 0) == 0 ? 1 : 0;
     }
     EXPECT_EQ(fileStatuses, 300);
+}
+
+TEST_F(UpdateClientRun, OverlongLinesKeepTheirFirst64KiBAndTheNextLineCountsAsUsual) {
+    // More than a megabyte without a line feed, twice: once ended by a line feed, once cut off by the exit.
+    const ClientRun run = runClient(dir.path(), "line VESK Update Client starting\n"
+                                                "write Updated: C:/dir/\n"
+                                                "bulk 1200000 x\n"
+                                                "line .dll\n"
+                                                "line Cleaning up backup\n"
+                                                "write Installing: \n"
+                                                "bulk 1100000 y\n"
+                                                "exit 0\n");
+    EXPECT_TRUE(run.result);
+    const size_t limit = vesk::updater::kMaxOutputLineBytes;
+    EXPECT_EQ(
+        run.events,
+        (Events{"status:Starting update process...", "progress:10", "status:Starting VESK Update Client...",
+                "progress:15", "status:Installing: " + std::string(limit - 16, 'x'), "progress:18",
+                "status:Cleaning up backup files...", "progress:95",
+                "status:Installing: " + std::string(limit - 12, 'y'), "progress:100", "complete:true"}));
 }
 
 TEST_F(UpdateClientRun, StandardErrorIsReadToo) {

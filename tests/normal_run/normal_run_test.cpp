@@ -275,37 +275,47 @@ TEST(NormalRun, FailedUpdateShowsFailureAndStillExitsZero) {
 }
 
 TEST(NormalRun, WindowClosedDuringTheUpdateEndsTheProgramAtOnce) {
-    TempDir install;
-    std::chrono::steady_clock::time_point closedAt{};
-    const Observed observed = runProgram(install, "line VESK Update Client starting\nhang\n",
-                                         [&](HWND window, const Sample& sample) {
-                                             if (sample.status == "Starting VESK Update Client..." &&
-                                                 closedAt == std::chrono::steady_clock::time_point{}) {
-                                                 closedAt = std::chrono::steady_clock::now();
-                                                 ::PostMessageW(window, WM_CLOSE, 0, 0); // the close button
-                                             }
-                                         });
-    const auto endedAfter = std::chrono::steady_clock::now() - closedAt;
-    // The console updater is left running, as a closed window leaves it; end it here.
-    const auto record = vesk::test::readSimulatorRecord(install.file("Updater.exe"));
-    if (record.count("pid") != 0) {
-        KernelHandle child(
-            ::OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, std::stoul(record.at("pid"))));
-        if (child) {
-            ::TerminateProcess(child.get(), 0);
-            ::WaitForSingleObject(child.get(), 5000);
+    // A quiet console updater, and one that floods the update thread with phrases while the program ends.
+    for (const std::string script : {"line VESK Update Client starting\nhang\n",
+                                     "line VESK Update Client starting\nbulk 200000000 Verifying file 12 of "
+                                     "the installation\\r\\n\nhang\n"}) {
+        SCOPED_TRACE(script);
+        TempDir install;
+        std::chrono::steady_clock::time_point closedAt{};
+        const Observed observed = runProgram(install, script, [&](HWND window, const Sample& sample) {
+            if ((sample.status == "Starting VESK Update Client..." ||
+                 sample.status == "Verifying manifest signature...") &&
+                closedAt == std::chrono::steady_clock::time_point{}) {
+                closedAt = std::chrono::steady_clock::now();
+                ::PostMessageW(window, WM_CLOSE, 0, 0); // the close button
+            }
+        });
+        const auto endedAfter = std::chrono::steady_clock::now() - closedAt;
+        // The console updater is left running, as a closed window leaves it; end it here.
+        const auto record = vesk::test::readSimulatorRecord(install.file("Updater.exe"));
+        if (record.count("pid") != 0) {
+            KernelHandle child(
+                ::OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, std::stoul(record.at("pid"))));
+            if (child) {
+                ::TerminateProcess(child.get(), 0);
+                ::WaitForSingleObject(child.get(), 5000);
+            }
         }
-    }
-    ASSERT_NE(closedAt, std::chrono::steady_clock::time_point{}) << describe(observed);
-    ASSERT_TRUE(observed.exited) << describe(observed);
-    EXPECT_LT(endedAfter, 5s);
-    EXPECT_EQ(observed.exitCode, 0u);
-    EXPECT_TRUE(containsInOrder(
-        observed.log, {info("Console updater process started successfully (PID: " + record.at("pid") + ")"),
-                       info("VESK_Updater.exe exiting with code: 0")}))
-        << describe(observed);
-    for (const std::string& line : observed.log) {
-        EXPECT_EQ(line.find("Update process completed with result"), std::string::npos) << line;
+        ASSERT_NE(closedAt, std::chrono::steady_clock::time_point{}) << describe(observed);
+        ASSERT_TRUE(observed.exited) << describe(observed);
+        EXPECT_LT(endedAfter, 5s);
+        EXPECT_EQ(observed.exitCode, 0u);
+        EXPECT_TRUE(containsInOrder(
+            observed.log,
+            {info("Console updater process started successfully (PID: " + record.at("pid") + ")"),
+             info("VESK_Updater.exe exiting with code: 0")}))
+            << describe(observed);
+        for (const std::string& line : observed.log) {
+            EXPECT_EQ(line.find("Update process completed with result"), std::string::npos) << line;
+        }
+        // The program ended right after its exit line, without a crash report or anything else after it.
+        ASSERT_FALSE(observed.log.empty());
+        EXPECT_EQ(observed.log.back(), info("VESK_Updater.exe exiting with code: 0")) << describe(observed);
     }
 }
 

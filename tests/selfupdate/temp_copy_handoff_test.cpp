@@ -3,7 +3,7 @@
 #include "support/console_simulator.h"
 #include "support/temp_dir.h"
 
-#include "app/current_channel.h"
+#include "core/current_channel.h"
 
 #include "support/selfupdate_kit.h"
 

@@ -73,10 +73,11 @@ public:
     // other end to read the pipe empty.
     void sync() { ::FlushFileBuffers(output()); }
 
-    void bulk(std::uint64_t total) {
-        const std::string line = "simulated console output, nothing the client reacts to..........\r\n";
+    void bulk(std::uint64_t total, const std::string& text) {
+        const std::string line =
+            text.empty() ? "simulated console output, nothing the client reacts to..........\r\n" : text;
         std::string block;
-        while (block.size() + line.size() <= 64 * 1024) {
+        while (block.size() + line.size() <= 64 * 1024 || block.empty()) {
             block += line;
         }
         LARGE_INTEGER frequency{}, start{}, end{};
@@ -90,9 +91,9 @@ public:
         }
         ::QueryPerformanceCounter(&end);
         const double ms = static_cast<double>(end.QuadPart - start.QuadPart) * 1000.0 / frequency.QuadPart;
-        std::ostringstream text;
-        text << "bulk_ms=" << ms << "\n";
-        appendRecord(recordPath, text.str());
+        std::ostringstream timing;
+        timing << "bulk_ms=" << ms << "\n";
+        appendRecord(recordPath, timing.str());
     }
 
     size_t chunkSize = 0;
@@ -177,7 +178,7 @@ int main() {
             ::Sleep(static_cast<DWORD>(step.number));
             break;
         case Step::Kind::Bulk:
-            player.bulk(step.number);
+            player.bulk(step.number, step.bytes);
             break;
         case Step::Kind::Hang:
             ::Sleep(INFINITE);

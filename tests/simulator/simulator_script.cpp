@@ -110,7 +110,12 @@ Script parseScript(const std::string& text) {
             ok = parseNumber(argument, step.number);
         } else if (word == "bulk") {
             step.kind = Step::Kind::Bulk;
-            ok = parseNumber(argument, step.number);
+            const size_t sizeEnd = argument.find(' ');
+            ok = parseNumber(argument.substr(0, sizeEnd), step.number);
+            if (sizeEnd != std::string::npos) {
+                step.bytes = unescape(argument.substr(sizeEnd + 1));
+                ok = ok && !step.bytes.empty();
+            }
         } else if (word == "hang") {
             step.kind = Step::Kind::Hang;
         } else if (word == "exit") {

@@ -16,14 +16,15 @@ namespace vesk::simulator {
 //   sync                 wait until the reader has taken everything written so far
 //   stream out|err       where later writes go (both are the same pipe when started by the client)
 //   sleep <ms>
-//   bulk <bytes>         write that many bytes of filler lines (no phrase the client knows) in large writes,
-//                        and record how long the writing took as bulk_ms
+//   bulk <bytes> [text]  write that many bytes in large writes and record how long the writing took as
+//                        bulk_ms: the text (escapes as in "write") repeated, or filler lines with no phrase
+//                        the client knows
 //   hang                 never exit
 //   exit <code>          exit now with the code (decimal or 0x hex); a script without it exits with 0
 struct Step {
     enum class Kind { Write, Chunk, Sync, Stream, Sleep, Bulk, Hang, Exit };
     Kind kind = Kind::Write;
-    std::string bytes;        // Write
+    std::string bytes;        // Write; Bulk: the repeated text (empty: filler lines)
     std::uint64_t number = 0; // Chunk size, Sleep ms, Bulk bytes, Exit code, Stream (0 out, 1 err)
     bool syncEachChunk = false;
 };

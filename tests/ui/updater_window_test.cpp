@@ -180,6 +180,52 @@ TEST_F(UpdaterWindowTest, LastOfQuickStatusesWins) {
     EXPECT_EQ(exitCode, 0);
 }
 
+TEST_F(UpdaterWindowTest, FloodOfUpdatesQueuesOneMessageOfEachKindAndTheCloseRequestGetsThrough) {
+    UpdaterWindow window;
+    ASSERT_TRUE(window.create());
+    HWND mainWindow = window.windowHandle();
+    // Nobody pumps meanwhile: many more updates than the system's posted-message queue holds (10,000).
+    for (int index = 0; index < 30000; ++index) {
+        window.setStatus("status " + std::to_string(index));
+        window.setProgress(index % 100);
+    }
+    window.setProgress(64);
+    window.close();
+
+    // A close request lost to a full queue would leave this loop waiting: the timer ends it then.
+    const UINT_PTR timer = ::SetTimer(nullptr, 0, 10000, nullptr);
+    int statusMessages = 0;
+    int progressMessages = 0;
+    int closeMessages = 0;
+    std::wstring statusAtClose;
+    int positionAtClose = -1;
+    MSG message{};
+    while (::GetMessageW(&message, nullptr, 0, 0) > 0) {
+        if (message.message == WM_TIMER && message.hwnd == nullptr) {
+            break;
+        }
+        if (message.hwnd == mainWindow) {
+            statusMessages += message.message == WM_UPDATE_STATUS ? 1 : 0;
+            progressMessages += message.message == WM_UPDATE_PROGRESS ? 1 : 0;
+            if (message.message == WM_CLOSE_WINDOW) {
+                ++closeMessages;
+                // Posted messages come in order: the status and progress messages were handled by now.
+                statusAtClose = windowText(window.statusLabelHandle());
+                positionAtClose = progressPosition(window.progressBarHandle());
+            }
+        }
+        ::TranslateMessage(&message);
+        ::DispatchMessageW(&message);
+    }
+    ::KillTimer(nullptr, timer);
+    EXPECT_EQ(closeMessages, 1);
+    EXPECT_FALSE(::IsWindow(mainWindow));
+    EXPECT_EQ(statusMessages, 1);
+    EXPECT_EQ(progressMessages, 1);
+    EXPECT_EQ(statusAtClose, L"status 29999");
+    EXPECT_EQ(positionAtClose, 64);
+}
+
 TEST_F(UpdaterWindowTest, CallsAfterTheUserClosedTheWindowChangeNothing) {
     UpdaterWindow window;
     ASSERT_TRUE(window.create());

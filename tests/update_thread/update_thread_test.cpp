@@ -1,4 +1,4 @@
-#include "app/current_channel.h"
+#include "core/current_channel.h"
 #include "app/update_thread_win.h"
 #include "core/logger.h"
 #include "core/settings.h"
@@ -12,6 +12,9 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
+#include <new>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -144,6 +147,45 @@ TEST_F(UpdateThread, MissingConsoleUpdaterCompletesOnce) {
                       "directory.",
                       "complete:false"}));
     EXPECT_EQ(handoffCalls, 0);
+}
+
+TEST_F(UpdateThread, AnErrorNobodyExpectedIsLoggedAndReportedAsAFailedUpdate) {
+    struct Case {
+        std::string thrownAt; // the report during which it is thrown
+        std::function<void()> raise;
+        std::string logged;
+    };
+    const std::vector<Case> cases{
+        {"status:Initializing update client...", [] { throw std::bad_alloc(); }, "std::bad_alloc"},
+        // While the console updater runs and its output is being read.
+        {"status:Starting VESK Update Client...", [] { throw std::bad_alloc(); }, "std::bad_alloc"},
+        {"progress:15", [] { throw std::runtime_error("disk on fire"); }, "disk on fire"},
+        {"status:Initializing update client...", [] { throw 7; }, "unknown error"},
+    };
+    for (const Case& c : cases) {
+        installSimulator(dir.path(), "line VESK Update Client starting\nsleep 200\nexit 0\n");
+        callback.clear();
+        bool thrown = false;
+        callback.afterEach = [&](const std::string& event) {
+            if (event == c.thrownAt && !thrown) {
+                thrown = true;
+                c.raise();
+            }
+        };
+        FinalStepsGate fresh;
+        UpdateThreadParts parts;
+        parts.gate = &fresh;
+        parts.consoleUpdaterDirectory = dir.path();
+        parts.tempCopyHandoff = [] { return false; };
+        LogFollower follower(vesk::updater::logger().path());
+        runUpdateThread(callback, parts);
+        EXPECT_TRUE(thrown) << c.thrownAt;
+        EXPECT_TRUE(containsInOrder(follower.lines(),
+                                    {"[ERROR] [] Update thread stopped by an unexpected error: " + c.logged}))
+            << c.thrownAt << testing::PrintToString(follower.lines());
+        EXPECT_EQ(tail(2), (Events{"error:Update process failed", "complete:false"})) << c.thrownAt;
+        EXPECT_EQ(fresh.waitAfterWindowClosed(0ms), FinalStepsGate::Outcome::Finished) << c.thrownAt;
+    }
 }
 
 TEST_F(UpdateThread, WindowClosingAfterTheFirstCompletionWaitsForTheLastSteps) {
