@@ -489,12 +489,22 @@ int runCheck(const std::vector<std::string>& args, std::ostream& out, std::ostre
             (f.blocking ? errors : notes)++;
         }
     }
+    bool untrusted = false;
     if (trustedKey) {
         const vesk::updater::TrustVerdict verdict =
             vesk::updater::judgeManifestTrust(text, *trustedKey, newerThan, &verifyLikeUpdater);
         out << "A trusted-release updater with this key logs:\n  " << vesk::updater::trustVerdictLine(verdict)
             << "\n";
-        errors += verdict.trusted() ? 0 : 1;
+        untrusted = !verdict.trusted();
+    }
+    if (untrusted) {
+        // Not a reading problem: the release reads fine but the updater would act on none of it.
+        out << "Result: NOT TRUSTED - a trusted-release updater with this key installs nothing from this release";
+        out << (errors == 0 ? std::string()
+                            : "; besides, " + std::to_string(errors) + (errors == 1 ? " problem" : " problems") +
+                                  " - the updater would not read this release correctly")
+            << "\n";
+        return kExitFailure;
     }
     if (errors == 0) {
         out << "Result: OK - the updater reads everything correctly"
