@@ -8,7 +8,7 @@
 namespace vesk::test {
 
 // Places the console updater simulator (built beside the tests) into `folder` as `name` with the given
-// script (see tests/simulator/simulator_script.h), and returns its full path.
+// script (see tests/programs/simulator/simulator_script.h), and returns its full path.
 std::string installSimulator(const std::string& folder, const std::string& script,
                              const std::string& name = "Updater.exe");
 
