@@ -232,7 +232,8 @@ TEST_F(HttpDownload, OverlongHostOrPathFailsWithoutAnyRequest) {
     EXPECT_TRUE(server.requests().empty());
     EXPECT_TRUE(server.malformedConnections().empty());
 
-    // One character less is still requested, exactly as written.
+    // One character less is still requested, and the server sees that very path: the limit refuses only
+    // what is over it and never shortens a path to fit.
     const std::string path1023 = "/" + std::string(1022, 'p');
     server.respond(path1023, 200, "longest path");
     EXPECT_TRUE(downloadToFile(server.wideUrl(path1023), target));
