@@ -104,7 +104,7 @@ ca_installer="$windows_build/bin/vesk_test_ca_installer.exe"
 # ---------------------------------------------------------------------------------------------------------
 # 2. Publish the release, signed with the release key.
 cp "$simulator" "$release/Updater.exe"
-# What the stand-in console updater prints, and how fast (see tests/simulator/simulator_script.h).
+# What the stand-in console updater prints, and how fast (see tests/programs/simulator/simulator_script.h).
 cat >"$release/Updater.exe.script" <<'SCRIPT'
 line VESK Update Client starting
 sleep 1200

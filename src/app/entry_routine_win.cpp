@@ -165,7 +165,8 @@ int runEntryRoutine(const std::string& commandLine, const EntryEnvironment& envi
     const int exitCode = window->runMessageLoop();
     // The window closes itself as the update ends, while the update thread still logs the result, cleans up,
     // may start the console updater to replace this program and reports once more: those steps finish
-    // first. A window the user closed while the update ran ends the program at once, as it always has.
+    // first. A window the user closed while the update ran ends the program at once: the user has chosen to
+    // stop, so nothing of the unfinished update is waited for.
     FinalStepsGate* const gate = environment.finalStepsGate;
     const bool threadMayRun =
         gate == nullptr || gate->waitAfterWindowClosed(kFinalStepsLimit) != FinalStepsGate::Outcome::Finished;

@@ -9,7 +9,8 @@ namespace vesk::updater {
 // Orders the end of the process against the detached update thread. Once the update has ended, the thread's
 // last steps (result log, cleanup, handing over to a waiting temp copy, the final report) must be allowed to
 // finish even though the window closes meanwhile; but a window closed by the user while the update still runs
-// must end the process at once, as it always has.
+// ends the process at once: the user has chosen to stop, and an update cut short has no last steps to wait
+// for.
 class FinalStepsGate {
 public:
     enum class Outcome {

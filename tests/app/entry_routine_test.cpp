@@ -17,18 +17,11 @@
 #include <vector>
 
 using namespace vesk::updater;
+using vesk::test::narrow;
 using vesk::test::ProcessLogTail;
 using Lines = std::vector<std::string>;
 
 namespace {
-
-std::string narrow(const std::wstring& text) {
-    std::string out;
-    for (const wchar_t unit : text) {
-        out.push_back(static_cast<char>(unit & 0xFF));
-    }
-    return out;
-}
 
 // Stands in for the system where Wine cannot (the elevation answers, the relaunch, the message boxes) and for
 // the program's modes, which would download, replace files or end the test process. Every mode call is

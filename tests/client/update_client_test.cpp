@@ -5,6 +5,7 @@
 #include "core/handles_win.h"
 #include "core/logger.h"
 #include "support/console_simulator.h"
+#include "support/log_follower.h"
 #include "support/temp_dir.h"
 
 #include <gtest/gtest.h>

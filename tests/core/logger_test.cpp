@@ -1,5 +1,6 @@
 #include "core/log_line.h"
 #include "core/logger.h"
+#include "support/log_lines.h"
 #include "support/temp_dir.h"
 
 #include <gtest/gtest.h>
@@ -9,25 +10,11 @@
 #include <thread>
 #include <vector>
 
+using vesk::test::splitCrLfLines;
 using vesk::test::TempDir;
 using vesk::updater::Logger;
 
 namespace {
-
-std::vector<std::string> splitCrLfLines(const std::string& bytes) {
-    std::vector<std::string> lines;
-    size_t start = 0;
-    while (start < bytes.size()) {
-        const size_t end = bytes.find("\r\n", start);
-        if (end == std::string::npos) {
-            lines.push_back(bytes.substr(start));
-            break;
-        }
-        lines.push_back(bytes.substr(start, end - start));
-        start = end + 2;
-    }
-    return lines;
-}
 
 const std::regex kPrefix(R"(^\[\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}\] \[(DEBUG|INFO|WARNING|ERROR)\] \[\] )");
 

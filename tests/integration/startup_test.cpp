@@ -1,7 +1,9 @@
 #include "core/handles_win.h"
 #include "integrity/file_hash.h"
 #include "support/console_simulator.h"
+#include "support/default_port_server.h"
 #include "support/http_test_server.h"
+#include "support/log_follower.h"
 #include "support/log_lines.h"
 #include "support/temp_dir.h"
 #include "support/wait_until.h"
@@ -199,25 +201,6 @@ Lines linesBetween(const Lines& entries, const std::string& first, const std::st
     return to == entries.end() ? Lines{} : Lines(from + 1, to);
 }
 
-// The test build's built-in update server is a fixed loopback address. These tests serve it themselves, so
-// that the program's downloads fail the same way on every run whatever else runs on this machine. Another
-// test run may hold the port for a while, so binding is retried.
-std::unique_ptr<HttpTestServer> serveBuiltInServer() {
-    const std::string base = VESK_TEST_DEFAULT_BASE_URL;
-    const auto port = static_cast<std::uint16_t>(std::stoi(base.substr(base.rfind(':') + 1)));
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(5);
-    for (;;) {
-        try {
-            return std::make_unique<HttpTestServer>(port);
-        } catch (const std::runtime_error&) {
-            if (std::chrono::steady_clock::now() >= deadline) {
-                return nullptr;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(200));
-        }
-    }
-}
-
 // What the window showed at one moment.
 struct Sample {
     std::wstring title;
@@ -326,7 +309,10 @@ Lines startupPreflightLines(const std::string& channelWord, const std::string& m
 class Startup : public ::testing::Test {
 protected:
     void SetUp() override {
-        server = serveBuiltInServer();
+        // The test build's built-in update server is a fixed loopback address. These tests serve it
+        // themselves, so that the program's downloads fail the same way on every run whatever else runs on
+        // this machine.
+        server = vesk::test::serverOnDefaultPort(std::chrono::minutes(5));
         ASSERT_NE(server, nullptr) << "the built-in server's port " VESK_TEST_DEFAULT_BASE_URL " stayed busy";
         // The download of a manifest fails as against a server that is down.
         vesk::test::ScriptedResponse down;

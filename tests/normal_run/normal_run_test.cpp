@@ -3,7 +3,9 @@
 
 #include "core/handles_win.h"
 #include "support/console_simulator.h"
+#include "support/log_follower.h"
 #include "support/temp_dir.h"
+#include "support/window_probe_win.h"
 
 #include <gtest/gtest.h>
 
@@ -20,6 +22,7 @@
 
 using vesk::test::containsInOrder;
 using vesk::test::installSimulator;
+using vesk::test::narrow;
 using vesk::test::TempDir;
 using vesk::updater::KernelHandle;
 using vesk::updater::RegKey;
@@ -83,14 +86,6 @@ struct Observed {
     DWORD exitCode = 0;
     std::vector<std::string> log;
 };
-
-std::string narrow(const std::wstring& text) {
-    std::string out;
-    for (wchar_t unit : text) {
-        out.push_back(static_cast<char>(unit & 0xFF));
-    }
-    return out;
-}
 
 // The program's window, if it is showing: the one of the window class that belongs to the process.
 HWND programWindow(DWORD processId) {

@@ -3,6 +3,7 @@
 // Running the real VESK_Updater.exe from a temporary install folder: the folder, the registry values that
 // point at it, the loopback server on the program's built-in address, and the processes the run leaves.
 
+#include "support/default_port_server.h"
 #include "support/http_test_server.h"
 #include "support/temp_dir.h"
 
@@ -29,10 +30,6 @@ private:
     std::string name_;
     std::optional<std::string> previous_;
 };
-
-// A test server on the port of the program's built-in default server. Another test run on this machine may
-// hold that port for a while, so binding is retried until the timeout; nullptr when it never became free.
-std::unique_ptr<HttpTestServer> serverOnDefaultPort(std::chrono::milliseconds timeout);
 
 // A started program: its id, and its exit code once it ended within the time given.
 struct ProgramRun {

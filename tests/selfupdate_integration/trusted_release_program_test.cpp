@@ -1,5 +1,6 @@
-// The program built with a trusted release key (the test key of tests/trusted_program), run whole: only a
-// manifest signed with that key, and not older than the last one trusted, may change anything installed.
+// The program built with a trusted release key (the test key of tests/programs/trusted_program), run
+// whole: only a manifest signed with that key, and not older than the last one trusted, may change
+// anything installed.
 
 #include "core/settings.h"
 #include "program_run_win.h"

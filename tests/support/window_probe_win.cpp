@@ -42,6 +42,14 @@ std::wstring windowText(HWND window) {
     return std::wstring(buffer.data(), copied > 0 ? static_cast<size_t>(copied) : 0);
 }
 
+std::string narrow(const std::wstring& text) {
+    std::string out;
+    for (const wchar_t unit : text) {
+        out.push_back(static_cast<char>(unit & 0xFF));
+    }
+    return out;
+}
+
 int progressPosition(HWND progressBar) {
     return static_cast<int>(::SendMessageW(progressBar, PBM_GETPOS, 0, 0));
 }

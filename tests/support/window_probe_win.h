@@ -11,6 +11,8 @@ HWND findProcessWindow(DWORD processId, const std::wstring& className);
 
 // The window's text as GetWindowTextW returns it.
 std::wstring windowText(HWND window);
+// A window text with each UTF-16 unit cut to its low byte: the texts the tests compare are plain ASCII.
+std::string narrow(const std::wstring& text);
 
 // The position of a progress bar (PBM_GETPOS).
 int progressPosition(HWND progressBar);

@@ -2,6 +2,7 @@
 // temporary folder (pointed at a folder of the test, so that leftovers can be seen).
 
 #include "core/handles_win.h"
+#include "support/folder_entries.h"
 #include "support/http_test_server.h"
 #include "support/log_lines.h"
 #include "transfer/fallback_download.h"
@@ -25,29 +26,11 @@ using test::readFileBytes;
 using test::ScriptedResponse;
 using test::TempDir;
 using test::zipFixture;
+using test::zipFixtureSource;
 
 using namespace std::chrono_literals;
 
 const std::string kPath = "/updates/2.1.345/";
-
-std::set<std::string> namesIn(const std::string& folder) {
-    std::set<std::string> names;
-    WIN32_FIND_DATAA entry;
-    FindHandle find(::FindFirstFileA((folder + "\\*").c_str(), &entry));
-    if (find) {
-        do {
-            const std::string name = entry.cFileName;
-            if (name != "." && name != "..") {
-                names.insert(name);
-            }
-        } while (::FindNextFileA(find.get(), &entry));
-    }
-    return names;
-}
-
-std::string fixtureSource(const std::string& relative) {
-    return readFileBytes(zipFixture("src\\" + relative));
-}
 
 // An answer that makes the download itself fail after the server has seen the request: WinHTTP follows
 // the redirect to a port where nothing listens any more.
@@ -92,7 +75,8 @@ protected:
 
     // What the temporary folder holds besides the result.
     std::set<std::string> leftovers() const {
-        std::set<std::string> names = namesIn(temp.path());
+        const std::vector<std::string> entries = test::folderEntries(temp.path());
+        std::set<std::string> names(entries.begin(), entries.end());
         if (localPath.rfind(temp.path() + "\\", 0) == 0) {
             names.erase(localPath.substr(temp.path().size() + 1));
         }
@@ -157,7 +141,7 @@ TEST_F(FallbackDownload, FileInASubfolderOfTheArchiveIsTakenOut) {
     serveArchive(kPath + "Updater.exe.zip", "nested.zip");
     ASSERT_TRUE(fetch({server.baseUrl() + "/"}, kPath + "Updater.exe", "Updater.exe"));
 
-    EXPECT_EQ(readFileBytes(localPath), fixtureSource("tree\\pkg\\bin\\Updater.exe"));
+    EXPECT_EQ(readFileBytes(localPath), zipFixtureSource("tree\\pkg\\bin\\Updater.exe"));
     EXPECT_EQ(attempted, std::vector<std::string>{server.url(kPath + "Updater.exe.zip")});
     EXPECT_EQ(server.requestedPaths(), std::vector<std::string>{kPath + "Updater.exe.zip"});
     // The result is a fresh temporary file; the download and the unpacked tree are gone.
@@ -218,7 +202,7 @@ TEST_F(FallbackDownload, HostileArchivesAreSkippedForTheNextServer) {
         serveArchive("/m" + kPath + "Updater.exe.zip", "flat.zip");
 
         ASSERT_TRUE(fetch({server.url("/d"), server.url("/m")}, kPath + "Updater.exe", "Updater.exe"));
-        EXPECT_EQ(readFileBytes(localPath), fixtureSource("flat\\Updater.exe"));
+        EXPECT_EQ(readFileBytes(localPath), zipFixtureSource("flat\\Updater.exe"));
         EXPECT_EQ(attempted.size(), 3u);
         EXPECT_TRUE(leftovers().empty());
         EXPECT_FALSE(test::fileExists(temp.path() + "\\..\\" + escape));
@@ -245,7 +229,7 @@ TEST_F(FallbackDownload, FolderThatCannotBeRemovedIsReportedAndChangesNothingEls
     ASSERT_TRUE(downloadWithFallback({server.baseUrl()}, kPath + "Updater.exe", "Updater.exe", localPath,
                                      attempted, steps));
     ASSERT_TRUE(held->valid());
-    EXPECT_EQ(readFileBytes(localPath), fixtureSource("tree\\pkg\\bin\\Updater.exe"));
+    EXPECT_EQ(readFileBytes(localPath), zipFixtureSource("tree\\pkg\\bin\\Updater.exe"));
     ASSERT_EQ(reported.size(), 1u);
     EXPECT_EQ(leftovers(), std::set<std::string>{reported[0].substr(temp.path().size() + 1)});
     held->reset();
@@ -283,7 +267,7 @@ namespace {
 
 // One server misbehaves in some way; the download moves on and the second server's good archive wins.
 TEST_F(FallbackDownload, RunawaySlowOrRefusedCandidatesGiveWayToTheNextServer) {
-    const std::string good = fixtureSource("flat\\Updater.exe");
+    const std::string good = zipFixtureSource("flat\\Updater.exe");
     const std::string archiveUrl = server.url("/d" + kPath + "Updater.exe.zip");
     const std::string plainUrl = server.url("/d" + kPath + "Updater.exe");
     ScriptedResponse endless;

@@ -3,6 +3,7 @@
 #include "transfer/http_download.h"
 
 #include "core/handles_win.h"
+#include "support/folder_entries.h"
 #include "support/http_test_server.h"
 #include "support/log_lines.h"
 #include "support/temp_dir.h"
@@ -15,6 +16,7 @@
 #include <vector>
 
 using vesk::test::fileExists;
+using vesk::test::folderEntries;
 using vesk::test::HttpTestServer;
 using vesk::test::ProcessLogTail;
 using vesk::test::readFileBytes;
@@ -61,21 +63,6 @@ public:
 private:
     std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
 };
-
-std::vector<std::string> folderEntries(const std::string& folder) {
-    std::vector<std::string> names;
-    WIN32_FIND_DATAA entry;
-    vesk::updater::FindHandle find(::FindFirstFileA((folder + "\\*").c_str(), &entry));
-    if (find) {
-        do {
-            const std::string name = entry.cFileName;
-            if (name != "." && name != "..") {
-                names.push_back(name);
-            }
-        } while (::FindNextFileA(find.get(), &entry));
-    }
-    return names;
-}
 
 // A URL on 127.0.0.1 where nothing listens: the port of a server that has been stopped.
 std::string closedPortUrl() {
@@ -232,7 +219,8 @@ TEST_F(HttpDownload, OverlongHostOrPathFailsWithoutAnyRequest) {
     EXPECT_TRUE(server.requests().empty());
     EXPECT_TRUE(server.malformedConnections().empty());
 
-    // One character less is still requested, exactly as written.
+    // One character less is still requested, and the server sees that very path: the limit refuses only
+    // what is over it and never shortens a path to fit.
     const std::string path1023 = "/" + std::string(1022, 'p');
     server.respond(path1023, 200, "longest path");
     EXPECT_TRUE(downloadToFile(server.wideUrl(path1023), target));

@@ -14,10 +14,7 @@ namespace {
 using test::MemorySink;
 using test::readFileBytes;
 using test::zipFixture;
-
-std::string source(const std::string& relative) {
-    return readFileBytes(zipFixture("src\\" + relative));
-}
+using test::zipFixtureSource;
 
 ZipStatus unpack(const std::string& bytes, MemorySink& sink, const ZipLimits& limits = {}) {
     MemoryZipSource archive(bytes);
@@ -68,8 +65,8 @@ TEST(ZipReader, UnpacksTheWholeTreeOfAnInfoZipArchive) {
         MemorySink sink;
         ASSERT_EQ(unpack(readFileBytes(zipFixture(archive)), sink), ZipStatus::Ok);
         ASSERT_EQ(sink.files.size(), 4u);
-        EXPECT_EQ(sink.files["pkg/bin/Updater.exe"], source("tree\\pkg\\bin\\Updater.exe"));
-        EXPECT_EQ(sink.files["pkg/readme.txt"], source("tree\\pkg\\readme.txt"));
+        EXPECT_EQ(sink.files["pkg/bin/Updater.exe"], zipFixtureSource("tree\\pkg\\bin\\Updater.exe"));
+        EXPECT_EQ(sink.files["pkg/readme.txt"], zipFixtureSource("tree\\pkg\\readme.txt"));
         EXPECT_EQ(sink.files["pkg/empty.dat"], "");
         EXPECT_EQ(sink.files["top.txt"], "top level\n");
     }
@@ -196,8 +193,8 @@ TEST(ZipReader, ChangedBytesNeverYieldChangedContent) {
     MemorySink original;
     ASSERT_EQ(unpack(archive, original), ZipStatus::Ok);
     ASSERT_EQ(original.files.size(), 2u);
-    EXPECT_EQ(original.files["d/a.txt"], source("small\\d\\a.txt"));
-    EXPECT_EQ(original.files["b.bin"], source("small\\b.bin"));
+    EXPECT_EQ(original.files["d/a.txt"], zipFixtureSource("small\\d\\a.txt"));
+    EXPECT_EQ(original.files["b.bin"], zipFixtureSource("small\\b.bin"));
 
     int refused = 0;
     for (std::size_t pos = 0; pos < archive.size(); ++pos) {

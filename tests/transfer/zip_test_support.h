@@ -16,6 +16,11 @@ inline std::string zipFixture(const std::string& relative) {
     return std::string(VESK_ZIP_FIXTURES) + "\\" + relative;
 }
 
+// The bytes of a file the fixture archives were made from, e.g. zipFixtureSource("small\\b.bin").
+inline std::string zipFixtureSource(const std::string& relative) {
+    return readFileBytes(zipFixture("src\\" + relative));
+}
+
 // Everything an unpacking produced, kept in memory. Refuses a second file of the same path, like a real
 // folder would.
 class MemorySink : public updater::ZipSink {

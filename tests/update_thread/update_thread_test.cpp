@@ -3,6 +3,7 @@
 #include "core/logger.h"
 #include "core/settings.h"
 #include "support/console_simulator.h"
+#include "support/log_follower.h"
 #include "support/recording_callback.h"
 #include "support/temp_dir.h"
 
