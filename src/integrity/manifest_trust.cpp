@@ -73,7 +73,7 @@ bool refuseDeepNesting(int depth, Json::parse_event_t /*event*/, Json& /*parsed*
     return true;
 }
 
-// A release value as text: strings as they are, numbers (build numbers often are) as written.
+// A release value as text: strings as they are, numbers (build numbers often are) in their JSON spelling.
 std::string valueText(const Json& object, const char* key) {
     if (!object.is_object() || !object.contains(key)) {
         return {};

@@ -42,7 +42,7 @@ std::size_t matchBrackets(std::string_view text, std::size_t open, char opening,
 }
 
 // What a backslash followed by `escaped` stands for inside a string value; other escapes (\u, \b,
-// \f and anything unknown) are kept as written.
+// \f and anything unknown) are kept as they stand in the text.
 void appendEscape(std::string& out, char escaped) {
     switch (escaped) {
     case '"':
