@@ -37,7 +37,8 @@ bool refuseDeepNesting(int depth, Json::parse_event_t /*event*/, Json& /*parsed*
 // Steps through the signature block and logs what it finds; JSON and type errors propagate to the caller.
 void reportSignature(const std::string& manifestText, bool detailed, const LineWriter& log,
                      const SignatureVerifyFunction& verify) {
-    // Member order must survive parsing: the signed text is the manifest object re-serialised in the order the publisher gave its members.
+    // Member order must survive parsing: the signed text is the manifest object re-serialised in the order
+    // the publisher gave its members.
     const Json root = Json::parse(manifestText, refuseDeepNesting);
     if (!root.is_object() || !root.contains("signature")) {
         if (detailed) {

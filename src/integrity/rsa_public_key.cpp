@@ -69,7 +69,8 @@ bool buildRsaPublicKeyBlob(const std::vector<std::uint8_t>& modulus,
     out.push_back(0);
     putLittleEndian32(out, kRsaSign);
     putLittleEndian32(out, kRsa1);
-    // A leading zero byte of the modulus counts towards the bit length: the number is taken byte for byte as the key text gives it.
+    // A leading zero byte of the modulus counts towards the bit length: the number is taken byte for byte as
+    // the key text gives it.
     putLittleEndian32(out, static_cast<std::uint32_t>(modulus.size() * 8));
     putLittleEndian32(out, publicExponent);
     out.insert(out.end(), modulus.rbegin(), modulus.rend());
