@@ -87,6 +87,10 @@ def big():
     decoys = b",".join(b'"files": %d' % i for i in range(50000))
     manifest_big = b'{"manifest": {"version": "2.1", "build_number": "345", "decoys": {' + decoys + \
         b'}, "filler": "' + b"x" * (1_000_000 - len(decoys)) + b'", "files": ' + real + b"}}"
+    # Decoys before a real array that never closes, the rest of the text inside it: a naive search
+    # counts brackets to the end of the text once per key.
+    unclosed = b'{"manifest": {"decoys": {' + decoys + b'}, "files": [{"name": "Updater.exe", "url": "' + \
+        b"y" * (1_000_000 - len(decoys))
     decoy_arrays = b'{"manifest": {"files": [' + b'{"files": [], "name": "y"},' * 30000 + real[1:] + b"}}"
     pending_big = b'{"install_directory": "C:\\\\V", "files": [' + \
         b'{"source_path": "s", "target_name": "t", "target_path": "p", "expected_size": "1"},' * 12000 + b"]}"
@@ -95,8 +99,8 @@ def big():
     key = b"<Modulus>" + b"\xff" * 900_000 + b"</Modulus><Exponent>AQAB</Exponent>"
     words = b" ".join(b"-pid %d -c" % i for i in range(70000)) + b" --restart-start"
     return {
-        "manifest_text": {"decoy_keys.json": manifest_big, "decoy_arrays.json": decoy_arrays},
-        "release_manifest": {"decoy_keys.json": manifest_big},
+        "manifest_text": {"decoy_keys.json": manifest_big, "decoy_keys_unclosed.json": unclosed, "decoy_arrays.json": decoy_arrays},
+        "release_manifest": {"decoy_keys.json": manifest_big, "decoy_keys_unclosed.json": unclosed},
         "pending_manifest": {"many_files.json": pending_big},
         "console_output": {"long_line.txt": b"Installing: " + b"a" * 1_000_000,
                            "many_lines.txt": lines, "carriage_returns.txt": b"\r" * 900_000 + b"\n"},

@@ -35,9 +35,10 @@ replay() {
     local files=("$root/fuzz/corpus/$target"/* "$out/big-seeds/$target"/*)
     inputs=$((inputs + ${#files[@]}))
     # Files rather than folders: libFuzzer runs a named file whole, while inputs read from a folder are
-    # cut to its default maximum length (1 MiB).
+    # cut to its default maximum length (1 MiB). Every reader is linear in its input, so a seed that
+    # takes seconds is a fault just like a crash.
     echo "== $target" >>"$log"
-    "$bin/fuzz_$target" "${files[@]}" >>"$log" 2>&1 || failed+=("$target")
+    "$bin/fuzz_$target" -timeout="${FUZZ_REPLAY_TIMEOUT:-20}" "${files[@]}" >>"$log" 2>&1 || failed+=("$target")
   done
   if [ ${#failed[@]} -gt 0 ]; then
     echo "Fuzz replay: FAILED in ${failed[*]} (log: $log)"
