@@ -11,7 +11,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     const std::string channel = parseChannelArgument(tokens);
     FUZZ_REQUIRE(channel.empty() || channel.front() != '-');
-    FUZZ_REQUIRE(!channelForLog(channel).empty());
 
     const RestartStartRequest restart = findRestartStart(tokens);
     FUZZ_REQUIRE(restart.requested == (countToken(tokens, kOptionRestartStart) > 0));
