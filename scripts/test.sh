@@ -1,16 +1,16 @@
 #!/usr/bin/env bash
-# Installs what is needed, replays the fuzz seeds natively, builds the program and its tests for Windows,
+# Installs what is needed, builds the program and its tests for Windows, replays the fuzz seeds natively,
 # and runs every test under Wine. Fails when either part fails.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$root"
 scripts/install-deps.sh
-# Every fuzz seed once, natively under the sanitizers: a few seconds, summary on one line, details in its log.
-fuzz_status=0
-scripts/fuzz.sh replay || fuzz_status=$?
 build="$root/build/test"
 cmake --preset windows-test >/dev/null
 cmake --build "$build" -j"$(nproc)"
+# Every fuzz seed once, natively under the sanitizers: seconds, summary on one line, details in its log.
+fuzz_status=0
+scripts/fuzz.sh replay || fuzz_status=$?
 source scripts/wine-session.sh "$build/wineprefix" "$build/session-logs"
 cd "$build"
 status=0
