@@ -65,18 +65,25 @@ for target in "${targets[@]}"; do
   : >"$log"
   executions=0
   before=$(find "$out/crashes/$target" -type f | wc -l)
-  deadline=$((SECONDS + seconds))
-  # libFuzzer stops at its first finding; start it again with the time that is left, a few times at most.
-  for attempt in 1 2 3 4 5; do
-    left=$((deadline - SECONDS))
-    [ "$left" -gt 0 ] || break
-    status=0
-    "$bin/fuzz_$target" "$out/corpus/$target" "$root/fuzz/corpus/$target" "$out/big-seeds/$target" \
-      -max_total_time="$left" -max_len=1100000 -timeout="${FUZZ_TIMEOUT:-25}" -rss_limit_mb=2048 \
-      -artifact_prefix="$out/crashes/$target/" -print_final_stats=1 >>"$log" 2>&1 || status=$?
-    runs=$(grep -o 'stat::number_of_executed_units: *[0-9]*' "$log" | tail -n 1 | grep -o '[0-9]*$' || echo 0)
-    executions=$((executions + runs))
-    [ "$status" -ne 0 ] || break
+  start=$SECONDS
+  # The first half on inputs cut to 64 KiB, where runs are quick and mutations many; the second half at
+  # full length, above the sizes where a reader's cost per byte shows. libFuzzer stops at its first
+  # finding, so each half starts it again with the time that is left, a few times at most.
+  for max_len in 65536 1100000; do
+    deadline=$((start + (max_len == 65536 ? seconds / 2 : seconds)))
+    for attempt in 1 2 3; do
+      left=$((deadline - SECONDS))
+      [ "$left" -gt 0 ] || break
+      status=0
+      offset=$(stat -c %s "$log")
+      "$bin/fuzz_$target" "$out/corpus/$target" "$root/fuzz/corpus/$target" "$out/big-seeds/$target" \
+        -max_total_time="$left" -max_len="$max_len" -timeout="${FUZZ_TIMEOUT:-25}" -rss_limit_mb=2048 \
+        -artifact_prefix="$out/crashes/$target/" -print_final_stats=1 >>"$log" 2>&1 || status=$?
+      runs=$(tail -c +$((offset + 1)) "$log" | grep -o 'stat::number_of_executed_units: *[0-9]*' |
+             grep -o '[0-9]*$' || echo 0)
+      executions=$((executions + runs))
+      [ "$status" -ne 0 ] || break
+    done
   done
   findings=$(($(find "$out/crashes/$target" -type f | wc -l) - before))
   found=$((found + findings))
