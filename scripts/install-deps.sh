@@ -4,6 +4,8 @@ set -euo pipefail
 packages=(cmake ninja-build g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64 fonts-wine fonts-liberation
   libgnutls30 xvfb zlib1g-dev openssl libdeflate-dev
   nlohmann-json3-dev libz-mingw-w64-dev googletest imagemagick libssl-dev zip unzip g++ python3 x11-utils)
+# Native fuzzing: clang with its libFuzzer and sanitizer runtimes.
+packages+=(clang libclang-rt-14-dev)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
