@@ -21,6 +21,8 @@ public:
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     std::string_view rest = asText(data, size);
     OutputLineBuffer buffer;
+    // The client's own path hands whole lines on in place; it must cut exactly the lines append() returns.
+    OutputLineBuffer inPlace;
     CheckingCallback callback;
     int progress = 0;
     // Pipe reads of uneven sizes, so lines and carriage-return pairs straddle the pieces.
@@ -28,13 +30,22 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (std::size_t turn = 0; !rest.empty(); ++turn) {
         const std::string_view piece = rest.substr(0, kPieces[turn % std::size(kPieces)]);
         rest.remove_prefix(piece.size());
-        for (const std::string& line : buffer.append(piece)) {
+        const std::vector<std::string> lines = buffer.append(piece);
+        std::size_t fed = 0;
+        inPlace.feed(piece, [&](std::string_view line) {
+            FUZZ_REQUIRE(fed < lines.size() && lines[fed] == line);
+            ++fed;
+        });
+        FUZZ_REQUIRE(fed == lines.size());
+        for (const std::string& line : lines) {
             FUZZ_REQUIRE(line.find('\n') == std::string::npos && line.find('\0') == std::string::npos);
+            FUZZ_REQUIRE(line.size() <= kMaxOutputLineBytes);
             interpretOutputLine(line, progress, callback);
         }
     }
     const std::string last = buffer.takeRest();
     FUZZ_REQUIRE(!buffer.hasRest() && last.find('\n') == std::string::npos);
+    FUZZ_REQUIRE(last == inPlace.takeRest());
     interpretOutputLine(last, progress, callback);
     return 0;
 }
