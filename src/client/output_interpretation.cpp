@@ -1,7 +1,9 @@
 #include "client/output_interpretation.h"
 
 #include <array>
+#include <bit>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 
@@ -76,27 +78,110 @@ constexpr auto kAllPhrases = [] {
 using PhraseSet = std::uint32_t;
 static_assert(kAllPhrases.size() <= 32);
 
-constexpr auto kPhraseStarts = [] {
-    std::array<bool, 256> starts{};
-    for (std::string_view phrase : kAllPhrases) {
-        starts[static_cast<unsigned char>(phrase.front())] = true;
+// Each phrase is looked for from one byte of it, its anchor: its first upper-case letter, or for the
+// phrases written in lower case only their 'f'. A line then needs a closer look only at its upper-case
+// letters and its 'f's, and only for the phrases anchored at that byte; most text, and every line of a busy
+// console updater that matches nothing, passes eight bytes at a time.
+constexpr bool isAnchorByte(char byte) {
+    return (byte >= 'A' && byte <= 'Z') || byte == 'f';
+}
+
+constexpr auto kAnchorOffsets = [] {
+    std::array<size_t, kAllPhrases.size()> offsets{};
+    for (size_t number = 0; number < kAllPhrases.size(); ++number) {
+        const std::string_view phrase = kAllPhrases[number];
+        size_t at = 0;
+        while (at < phrase.size() && !isAnchorByte(phrase[at])) {
+            ++at;
+        }
+        offsets[number] = at;
     }
-    return starts;
+    return offsets;
 }();
+
+static_assert(
+    [] {
+        for (size_t number = 0; number < kAllPhrases.size(); ++number) {
+            if (kAnchorOffsets[number] >= kAllPhrases[number].size()) {
+                return false;
+            }
+        }
+        return true;
+    }(),
+    "every phrase needs an anchor byte");
+
+// The phrases anchored at each byte value. A rule with one phrase fills both its numbers with it; only the
+// first is looked for, as a rule matches when either of its numbers is found.
+constexpr auto kPhrasesAnchoredAt = [] {
+    std::array<PhraseSet, 256> sets{};
+    for (size_t number = 0; number < kAllPhrases.size(); ++number) {
+        const bool repeat =
+            number < kFirstFilePhrase && number % 2 == 1 && kAllPhrases[number] == kAllPhrases[number - 1];
+        if (!repeat) {
+            sets[static_cast<unsigned char>(kAllPhrases[number][kAnchorOffsets[number]])] |= PhraseSet{1}
+                                                                                              << number;
+        }
+    }
+    return sets;
+}();
+
+constexpr std::uint64_t kOnes = 0x0101010101010101ull;
+constexpr std::uint64_t kHighBits = kOnes * 0x80;
+constexpr std::uint64_t kLowBits = kOnes * 0x7F;
+
+// The high bit of every byte of `word` that is an anchor byte (an upper-case ASCII letter or 'f'), and no
+// other bit. Each byte is worked on with its high bit cleared, so no byte carries into its neighbour; bytes
+// with their high bit set are never anchors.
+std::uint64_t anchorBytes(std::uint64_t word) {
+    const std::uint64_t low = word & kLowBits;
+    // The high bit of (0x7F + 'Z' + 1 - low) is set when low <= 'Z', that of (low + 0x7F - ('A' - 1)) when
+    // low >= 'A'.
+    const std::uint64_t upperCase =
+        (kOnes * (0x7F + 'Z' + 1) - low) & (low + kOnes * (0x7F - ('A' - 1))) & ~word & kHighBits;
+    // A byte equal to 'f' turns zero; adding 0x7F to its low bits sets the high bit of every other byte.
+    const std::uint64_t f = word ^ (kOnes * 'f');
+    const std::uint64_t isF = ~(((f & kLowBits) + kLowBits) | f) & kHighBits;
+    return upperCase | isF;
+}
+
+// Adds those of the candidates, the phrases anchored at the byte at `at`, that occur there.
+void lookAt(std::string_view line, size_t at, PhraseSet candidates, PhraseSet& found) {
+    while (candidates != 0) {
+        const int number = std::countr_zero(candidates);
+        candidates &= candidates - 1;
+        const size_t offset = kAnchorOffsets[number];
+        const std::string_view phrase = kAllPhrases[number];
+        if (at < offset) {
+            continue;
+        }
+        const size_t start = at - offset;
+        // Its first and last bytes turn most near misses away before the whole phrase is compared.
+        if (line.size() - start >= phrase.size() && line[start] == phrase.front() &&
+            line[start + phrase.size() - 1] == phrase.back() &&
+            std::memcmp(line.data() + start, phrase.data(), phrase.size()) == 0) {
+            found |= PhraseSet{1} << number;
+        }
+    }
+}
 
 // The numbers of the phrases that occur anywhere in the line.
 PhraseSet phrasesIn(std::string_view line) {
     PhraseSet found = 0;
-    for (size_t at = 0; at < line.size(); ++at) {
-        if (!kPhraseStarts[static_cast<unsigned char>(line[at])]) {
-            continue;
+    size_t at = 0;
+    for (; line.size() - at >= sizeof(std::uint64_t); at += sizeof(std::uint64_t)) {
+        std::uint64_t word;
+        std::memcpy(&word, line.data() + at, sizeof word);
+        for (std::uint64_t marks = anchorBytes(word); marks != 0; marks &= marks - 1) {
+            // Which byte a mark belongs to depends on the byte order; the order they are looked at in does
+            // not matter.
+            const size_t index = static_cast<size_t>(std::countr_zero(marks)) / 8;
+            const size_t anchor = at + (std::endian::native == std::endian::little ? index : 7 - index);
+            lookAt(line, anchor, kPhrasesAnchoredAt[static_cast<unsigned char>(line[anchor])], found);
         }
-        const std::string_view rest = line.substr(at);
-        for (size_t number = 0; number < kAllPhrases.size(); ++number) {
-            const std::string_view phrase = kAllPhrases[number];
-            if (phrase.front() == rest.front() && rest.starts_with(phrase)) {
-                found |= PhraseSet{1} << number;
-            }
+    }
+    for (; at < line.size(); ++at) {
+        if (const PhraseSet candidates = kPhrasesAnchoredAt[static_cast<unsigned char>(line[at])]) {
+            lookAt(line, at, candidates, found);
         }
     }
     return found;

@@ -3,7 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
 #include <string>
+#include <string_view>
 #include <vector>
 
 using vesk::test::RecordingCallback;
@@ -242,6 +244,95 @@ INSTANTIATE_TEST_SUITE_P(Precedence, InterpretLine,
                                                   {"status:Installing VESK services...", "progress:60"},
                                                   60}),
                          caseName);
+
+// The rules written out plainly, one search per phrase in their order of precedence. Lines made at random
+// from phrases, pieces of phrases and odd bytes must get the same reports and progress from both.
+void interpretPlainly(std::string_view line, int& progress, RecordingCallback& callback) {
+    const auto has = [&](std::string_view phrase) { return line.find(phrase) != std::string_view::npos; };
+    struct Rule {
+        std::string_view phrase, alternative, status;
+        int progress;
+    };
+    const Rule before[] = {{"VESK Update Client starting", "", "Starting VESK Update Client...", 15},
+                           {"Checking for updates from", "", "Connecting to update server...", 20},
+                           {"Downloaded manifest", "downloading manifest", "Downloading update manifest...", 30},
+                           {"verified successfully", "Verifying", "Verifying manifest signature...", 40},
+                           {"No update required", "No updates available", "No updates available", 100},
+                           {"Starting update process", "", "Starting update process...", 45},
+                           {"Stopping service", "", "Stopping VESK services...", 50}};
+    const Rule after[] = {{"Installing VESK services", "", "Installing VESK services...", 60},
+                          {"Cleaning up backup", "", "Cleaning up backup files...", 95}};
+    const auto applies = [&](const Rule& rule) {
+        if (!has(rule.phrase) && (rule.alternative.empty() || !has(rule.alternative))) {
+            return false;
+        }
+        callback.onStatus(std::string(rule.status));
+        progress = rule.progress;
+        callback.onProgress(progress);
+        return true;
+    };
+    for (const Rule& rule : before) {
+        if (applies(rule)) {
+            return;
+        }
+    }
+    if (has("Updated:") || has("Installing:")) {
+        const size_t colon = line.find(':');
+        if (colon + 2 >= line.size()) {
+            callback.onStatus("Installing files...");
+        } else {
+            const std::string_view name = line.substr(colon + 2);
+            const size_t separator = name.find_last_of("\\/");
+            callback.onStatus("Installing: " +
+                              std::string(separator == std::string_view::npos ? name : name.substr(separator + 1)));
+        }
+        if (progress < 85) {
+            progress += 3;
+            callback.onProgress(progress);
+        }
+        return;
+    }
+    if (applies({"Update completed successfully", "", "Update completed successfully!", 100})) {
+        return;
+    }
+    if (has("Failed") && has("ERROR")) {
+        callback.onError(std::string(line.substr(line.find("Failed"))));
+        return;
+    }
+    for (const Rule& rule : after) {
+        if (applies(rule)) {
+            return;
+        }
+    }
+}
+
+TEST(InterpretLineRandom, SameAsThePlainRulesForManyMadeUpLines) {
+    const std::vector<std::string> pieces{
+        "VESK Update Client starting", "Checking for updates from", "Downloaded manifest", "downloading manifest",
+        "verified successfully", "Verifying", "No update required", "No updates available",
+        "Starting update process", "Stopping service", "Update completed successfully",
+        "Installing VESK services", "Cleaning up backup", "Updated:", "Installing:", "Failed", "ERROR",
+        "VESK Update", "Verif", "ied successfully", "downloading manifes", "Update complete", "Install",
+        "Faile", "ERRO", "manifest", "file", "of", "C:\\Game\\a.dll", "bin/x", " ", ": ", "f", "F", "V", "\r",
+        std::string(1, '\0'), "\xC6", "\xE6", "\xD6", "simulated console output", "........"};
+    std::mt19937 random(20240611);
+    for (int round = 0; round < 20000; ++round) {
+        std::string line;
+        const int count = static_cast<int>(random() % 9);
+        for (int piece = 0; piece < count; ++piece) {
+            line += pieces[random() % pieces.size()];
+        }
+        const int start = std::vector<int>{-5, 10, 50, 84, 85, 100}[random() % 6];
+        RecordingCallback plain;
+        RecordingCallback fast;
+        int plainProgress = start;
+        int fastProgress = start;
+        interpretPlainly(line, plainProgress, plain);
+        interpretOutputLine(line, fastProgress, fast);
+        ASSERT_EQ(fast.events(), plain.events()) << "line: " << line;
+        ASSERT_EQ(fastProgress, plainProgress) << "line: " << line;
+    }
+}
 
 TEST(InterpretLineSequence, TwentyFiveFileLinesReach85AndTheTwentySixthReportsNoProgress) {
     RecordingCallback callback;
