@@ -6,10 +6,14 @@
 #include "program_run_win.h"
 #include "support/console_simulator.h"
 #include "support/selfupdate_kit.h"
+#include "support/wait_until.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <optional>
+#include <thread>
 
 using namespace vesk::test;
 using namespace std::chrono_literals;
@@ -176,6 +180,101 @@ TEST(TrustedReleaseProgram, SignedReleaseRepairsFilesReplacesTheProgramAndBecome
     EXPECT_EQ(readFileBytes(scene.install.file("libcurl.dll")), served("libcurl.dll"));
     // Kept until the verified copy arrived, so the old file was backed up before it was replaced.
     EXPECT_EQ(readFileBytes(scene.install.file("backup\\libcurl.dll.backup")), kOldCurl);
+    EXPECT_EQ(vesk::updater::readLastTrustedRelease(),
+              std::optional<std::string>("3.0|5|2026-03-01T10:00:00Z"));
+}
+
+TEST(TrustedReleaseProgram, BadServersFailWithinAMinuteEachAndTheNextServerIsTried) {
+    // A server that answers the headers and then sends nothing, one that sends a byte every 5 s, and a good
+    // mirror, in that order after the built-in server, which has only a 404 page for libcurl.dll.
+    HttpTestServer stalled;
+    HttpTestServer trickling;
+    HttpTestServer good;
+    const std::string wanted = kRelease + "libcurl.dll";
+    for (HttpTestServer* mirror : {&stalled, &trickling, &good}) {
+        mirror->respond(wanted + ".zip", 404, "no archive");
+    }
+    ScriptedResponse stall;
+    stall.body = served("libcurl.dll");
+    stall.trickleInterval = 10min;
+    stalled.respond(wanted, stall);
+    ScriptedResponse trickle;
+    trickle.body = served("libcurl.dll");
+    trickle.trickleInterval = 5s;
+    trickling.respond(wanted, trickle);
+    good.respond(wanted, 200, served("libcurl.dll"));
+
+    TrustedRun scene("manifest_trusted.json", std::nullopt, "libcurl.dll",
+                     stalled.baseUrl() + ";" + trickling.baseUrl() + ";" + good.baseUrl());
+    ASSERT_NE(scene.server, nullptr);
+    // The installed program is the released one, so only libcurl.dll needs the servers.
+    writeFileBytes(scene.install.program(), served("VESK_Updater.exe"));
+    const std::string builtIn = VESK_TEST_DEFAULT_BASE_URL;
+    const std::string result = "INFO Update process completed with result: SUCCESS";
+
+    // Without a manifest there is nothing to check against: the 404 page fails at once and the console
+    // updater still runs.
+    scene.server->respond("/manifest.json", 404, "<html>not found</html>");
+    const ProgramRun withoutManifest = runProgram(scene.install.program(), "", 3min);
+    ASSERT_TRUE(withoutManifest.ended);
+    EXPECT_EQ(withoutManifest.exitCode, 0u);
+    EXPECT_TRUE(messagesInOrder(
+        logMessages(scene.install.log()),
+        {kModeLine, "ERROR Download failed: HTTP status 404 from " + builtIn + "/manifest.json", result}));
+    for (const std::string& path : scene.server->requestedPaths()) {
+        EXPECT_EQ(path, "/manifest.json");
+    }
+    EXPECT_EQ(readFileBytes(scene.install.file("libcurl.dll")), kOldCurl);
+    ASSERT_TRUE(waitUntilNoProcessInside(scene.install.path(), 60s));
+    ::DeleteFileA(scene.install.log().c_str());
+
+    scene.server->respond("/manifest.json", 200, served("manifest_trusted.json"));
+    scene.server->respond(wanted, 404, "<html>not found</html>");
+    scene.server->clearRecord();
+    ProgramRun run;
+    std::thread runner([&] { run = runProgram(scene.install.program(), "", 5min); });
+    // When each server was first asked for path; the time the one before it took to fail is the gap.
+    const auto arrival = [](const HttpTestServer& server, const std::string& path) {
+        const auto asked = [&] {
+            const std::vector<std::string> paths = server.requestedPaths();
+            return std::find(paths.begin(), paths.end(), path) != paths.end();
+        };
+        EXPECT_TRUE(waitUntil(asked, 2min)) << server.baseUrl() << path;
+        return std::chrono::steady_clock::now();
+    };
+    const auto notFoundAsked = arrival(*scene.server, wanted);
+    const auto stallAsked = arrival(stalled, wanted);
+    const auto trickleAsked = arrival(trickling, wanted);
+    const auto goodAsked = arrival(good, wanted);
+    runner.join();
+    const auto seconds = [](auto from, auto to) {
+        return std::chrono::duration_cast<std::chrono::milliseconds>(to - from).count() / 1000.0;
+    };
+    const double notFound = seconds(notFoundAsked, stallAsked);
+    const double stallFailed = seconds(stallAsked, trickleAsked);
+    const double trickleFailed = seconds(trickleAsked, goodAsked);
+    std::printf("failed after: 404 page %.1f s, stalled %.1f s, trickling %.1f s\n", notFound, stallFailed,
+                trickleFailed);
+    for (double elapsed : {notFound, stallFailed, trickleFailed}) {
+        EXPECT_LT(elapsed, 120.0);
+    }
+    ASSERT_TRUE(run.ended);
+    EXPECT_EQ(run.exitCode, 0u);
+
+    const std::string fromStalled = stalled.baseUrl() + wanted;
+    const std::string fromTrickling = trickling.baseUrl() + wanted;
+    EXPECT_TRUE(messagesInOrder(
+        logMessages(scene.install.log()),
+        {kModeLine, "INFO Manifest trusted: signed with the built-in release key (version 3.0 build 5)",
+         "INFO VESK_Updater.exe hash matches - no self-update needed",
+         "ERROR Download failed: HTTP status 404 from " + builtIn + wanted,
+         "ERROR Download failed: HTTP status 404 from " + stalled.baseUrl() + wanted + ".zip",
+         "ERROR Download timed out: " + fromStalled,
+         "ERROR Download failed: HTTP status 404 from " + trickling.baseUrl() + wanted + ".zip",
+         "ERROR Download too slow: fewer than 1024 bytes in 60 s from " + fromTrickling,
+         "INFO Successfully updated: libcurl.dll", result}));
+    EXPECT_EQ(good.requestedPaths(), (std::vector<std::string>{wanted + ".zip", wanted}));
+    EXPECT_EQ(readFileBytes(scene.install.file("libcurl.dll")), served("libcurl.dll"));
     EXPECT_EQ(vesk::updater::readLastTrustedRelease(),
               std::optional<std::string>("3.0|5|2026-03-01T10:00:00Z"));
 }
