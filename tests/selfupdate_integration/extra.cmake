@@ -15,4 +15,4 @@ add_custom_command(
 add_custom_target(selfupdate_integration_fixtures
                   DEPENDS ${integration_fixtures}/zlib1.dll ${integration_fixtures}/Updater.exe.zip)
 add_dependencies(${VESK_AREA_TARGET} VESK_Updater console_updater_simulator selfupdate_integration_fixtures
-                 trusted_release_program trusted_release_fixtures)
+                 trusted_release_program trusted_release_fixtures selfupdate_probe)
