@@ -3,7 +3,10 @@
 
 #include "core/handles_win.h"
 #include "support/console_simulator.h"
+#include "support/default_port_server.h"
+#include "support/http_test_server.h"
 #include "support/log_follower.h"
+#include "support/selfupdate_kit.h"
 #include "support/temp_dir.h"
 #include "support/window_probe_win.h"
 
@@ -14,15 +17,19 @@
 #include <commctrl.h>
 
 #include <chrono>
+#include <cstdio>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
 using vesk::test::containsInOrder;
+using vesk::test::HttpTestServer;
 using vesk::test::installSimulator;
 using vesk::test::narrow;
+using vesk::test::ScriptedResponse;
 using vesk::test::TempDir;
 using vesk::updater::KernelHandle;
 using vesk::updater::RegKey;
@@ -131,14 +138,16 @@ std::vector<std::string> readLogLines(const std::string& path) {
     return lines;
 }
 
-// Installs the program and the simulator with `script`, runs the program and watches its window until it
-// ends. `onSample` sees every new state of the window.
+// Installs the program and the simulator with `script` (none when it is empty), runs the program and watches
+// its window until it ends. `onSample` sees every new state of the window.
 Observed runProgram(const TempDir& install, const std::string& script,
                     const std::function<void(HWND, const Sample&)>& onSample = {}) {
     const std::string program = install.file("VESK_Updater.exe");
     EXPECT_TRUE(::CopyFileA((vesk::test::executableDirectory() + "\\VESK_Updater.exe").c_str(),
                             program.c_str(), FALSE));
-    installSimulator(install.path(), script);
+    if (!script.empty()) {
+        installSimulator(install.path(), script);
+    }
     ScopedInstallPath installPath(install.path());
 
     STARTUPINFOA startup{};
@@ -312,6 +321,90 @@ TEST(NormalRun, WindowClosedDuringTheUpdateEndsTheProgramAtOnce) {
         ASSERT_FALSE(observed.log.empty());
         EXPECT_EQ(observed.log.back(), info("VESK_Updater.exe exiting with code: 0")) << describe(observed);
     }
+}
+
+// A built-in server that accepts the manifest request and never answers: the manifest download gives up
+// after the program's own receive time-out and the run goes on to a successful update.
+TEST(NormalRun, ManifestServerThatNeverAnswersDelaysTheRunButItGoesOn) {
+    const auto server = vesk::test::serverOnDefaultPort(5min);
+    ASSERT_NE(server, nullptr) << "the built-in server's port " VESK_TEST_DEFAULT_BASE_URL " stayed busy";
+    ScriptedResponse silent;
+    silent.neverAnswer = true;
+    server->respond("/manifest.json", silent);
+    TempDir install;
+    const auto start = std::chrono::steady_clock::now();
+    const Observed observed = runProgram(install, "line VESK Update Client starting\n"
+                                                  "line Update completed successfully\n"
+                                                  "exit 0\n");
+    std::printf("[ silent manifest ] run took %.1f s\n",
+                std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+    ASSERT_TRUE(observed.exited) << describe(observed);
+    EXPECT_EQ(observed.exitCode, 0u);
+    EXPECT_TRUE(
+        containsInOrder(observed.log, {"[WARNING] [] Failed to download manifest - skipping preflight update",
+                                       info("Console updater process completed with exit code: 0"),
+                                       info("Update process completed with result: SUCCESS"),
+                                       info("VESK_Updater.exe exiting with code: 0")}))
+        << describe(observed);
+}
+
+// No console updater installed: the update thread's preflight goes to fetch it, the server trickles it, and
+// the window is closed while that download runs. The program still ends at once with exit code 0.
+TEST(NormalRun, WindowClosedWhileThePreflightFetchesTheConsoleUpdaterEndsTheProgram) {
+    const auto server = vesk::test::serverOnDefaultPort(5min);
+    ASSERT_NE(server, nullptr) << "the built-in server's port " VESK_TEST_DEFAULT_BASE_URL " stayed busy";
+    const std::string release = "/updates/1.0.7/";
+    const std::string updater(4000, 'u');
+    server->respond(
+        "/manifest.json", 200,
+        vesk::test::manifestDocument({
+            vesk::test::manifestFileEntry("Updater.exe", {}, {{"size", std::to_string(updater.size())}}),
+            vesk::test::manifestFileEntry("zlib1.dll", {}, {{"size", "10"}}),
+        }));
+    // The startup preflight finds no copy of the console updater; while it waits on zlib1.dll, the console
+    // updater starts trickling for the next attempt.
+    server->respond(release + "Updater.exe.zip", 404, "none");
+    server->respond(release + "Updater.exe", 404, "none");
+    ScriptedResponse slowZlib;
+    slowZlib.status = 404;
+    slowZlib.delay = 3s;
+    server->respond(release + "zlib1.dll.zip", slowZlib);
+    server->respond(release + "zlib1.dll", 404, "none");
+    const auto requestsFor = [&](const std::string& path) {
+        size_t count = 0;
+        for (const std::string& each : server->requestedPaths()) {
+            count += each == path ? 1 : 0;
+        }
+        return count;
+    };
+    std::thread switcher([&] {
+        if (vesk::test::pollUntil([&] { return requestsFor(release + "zlib1.dll.zip") > 0; }, 60s, 10ms)) {
+            ScriptedResponse trickle;
+            trickle.body = updater;
+            trickle.trickleInterval = 500ms;
+            server->respond(release + "Updater.exe.zip", trickle);
+        }
+    });
+    TempDir install;
+    bool closed = false;
+    const Observed observed = runProgram(install, "", [&](HWND window, const Sample& sample) {
+        if (sample.status == "Console updater not found - downloading..." && !closed &&
+            vesk::test::pollUntil([&] { return requestsFor(release + "Updater.exe.zip") >= 2; }, 30s, 10ms)) {
+            closed = true;
+            ::PostMessageW(window, WM_CLOSE, 0, 0);
+        }
+    });
+    switcher.join();
+    ASSERT_TRUE(closed) << describe(observed);
+    ASSERT_TRUE(observed.exited) << describe(observed);
+    EXPECT_EQ(observed.exitCode, 0u);
+    EXPECT_FALSE(vesk::test::fileExists(install.file("Updater.exe")));
+    ASSERT_FALSE(observed.log.empty());
+    EXPECT_TRUE(containsInOrder(observed.log,
+                                {"[WARNING] [] Console updater not found - attempting download via preflight",
+                                 info("VESK_Updater.exe exiting with code: 0")}))
+        << describe(observed);
+    EXPECT_EQ(observed.log.back(), info("VESK_Updater.exe exiting with code: 0")) << describe(observed);
 }
 
 } // namespace

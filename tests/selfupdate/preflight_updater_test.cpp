@@ -11,6 +11,8 @@
 
 #include <algorithm>
 #include <cctype>
+#include <chrono>
+#include <cstdio>
 #include <memory>
 
 using namespace vesk::test;
@@ -307,6 +309,18 @@ TEST_F(Preflight, FilesHeldOpenByAnotherProgramAreKeptUntilAVerifiedReplacementC
                         {"INFO File needs update: libcurl.dll (hash calculation failed)",
                          "ERROR Failed to download libcurl.dll. Attempts:\n  - " +
                              releaseUrl("libcurl.dll.zip") + "\n  - " + releaseUrl("libcurl.dll") + "\n"}));
+    // Nor when the server answers 404: its page is no copy of the file.
+    server.respond(kRelease + "libcurl.dll.zip", 404, "not found");
+    server.respond(kRelease + "libcurl.dll", 404, "not found");
+    LogCapture third(vesk::updater::logger().path());
+    run();
+    EXPECT_TRUE(
+        containsMessage(third.messages(), "INFO File needs update: libcurl.dll (hash calculation failed)"));
+    EXPECT_TRUE(containsMessage(
+        third.messages(),
+        "ERROR Downloaded file verification failed for libcurl.dll: size mismatch (expected " +
+            sizeOf(kNewCurl) + ", downloaded 9)"));
+    EXPECT_FALSE(fileExists(install.file("libcurl.dll.tmp_preflight")));
     curlLocked.reset();
     EXPECT_EQ(installed("libcurl.dll"), oldCurl);
 }
@@ -319,12 +333,21 @@ TEST_F(Preflight, DownloadsComeFromTheArchiveThePlainFileOrTheNextServer) {
     ASSERT_FALSE(curlInZip.empty());
     HttpTestServer second;
     moreServers = {second.baseUrl()};
-    server.respond("/manifest.json", 200,
-                   manifestDocument({
-                       manifestFileEntry("Updater.exe", {{"sha256", sha256Hex(kNewUpdater)}}),
-                       manifestFileEntry("libcurl.dll", {{"sha256", sha256Hex(curlInZip)}}),
-                       manifestFileEntry("libsodium.dll", {{"sha256", sha256Hex(kNewSodium)}}),
-                   }));
+    server.respond(
+        "/manifest.json", 200,
+        manifestDocument({
+            manifestFileEntry("Updater.exe", {{"sha256", sha256Hex(kNewUpdater)}}),
+            manifestFileEntry("libcurl.dll", {{"sha256", sha256Hex(curlInZip)}}),
+            manifestFileEntry("libsodium.dll", {{"sha256", sha256Hex(kNewSodium)}}),
+            manifestFileEntry("zlib1.dll", {{"sha256", sha256Hex(kZlib)}}, {{"size", sizeOf(kZlib)}}),
+        }));
+    // zlib1.dll: the default server sends a body that never ends; the download stops at the known size
+    // and the second server's good copy is installed.
+    ScriptedResponse endless;
+    endless.endless = true;
+    server.respond(kRelease + "zlib1.dll.zip", 404, "no archive here");
+    server.respond(kRelease + "zlib1.dll", endless);
+    servePlain(second, "zlib1.dll", kZlib);
     // Updater.exe: the default server is down for it; only the second server has it, and only plain.
     serveNothing(server, kRelease + "Updater.exe.zip");
     serveNothing(server, kRelease + "Updater.exe");
@@ -341,15 +364,22 @@ TEST_F(Preflight, DownloadsComeFromTheArchiveThePlainFileOrTheNextServer) {
     EXPECT_EQ(installed("Updater.exe"), kNewUpdater);
     EXPECT_EQ(installed("libcurl.dll"), curlInZip);
     EXPECT_EQ(installed("libsodium.dll"), kNewSodium);
-    EXPECT_TRUE(containsMessage(messages(), "INFO Files successfully updated: 3"));
+    EXPECT_EQ(installed("zlib1.dll"), kZlib);
+    EXPECT_FALSE(fileExists(install.file("zlib1.dll.tmp_preflight")));
+    EXPECT_TRUE(containsMessage(messages(), "ERROR Download exceeded the expected size of " + sizeOf(kZlib) +
+                                                " bytes: " + releaseUrl("zlib1.dll")));
+    EXPECT_TRUE(containsMessage(messages(), "INFO Files successfully updated: 4"));
     const std::vector<std::string> onDefault = {"/manifest.json",
                                                 kRelease + "Updater.exe.zip",
                                                 kRelease + "Updater.exe",
                                                 kRelease + "libcurl.dll.zip",
                                                 kRelease + "libsodium.dll.zip",
-                                                kRelease + "libsodium.dll"};
+                                                kRelease + "libsodium.dll",
+                                                kRelease + "zlib1.dll.zip",
+                                                kRelease + "zlib1.dll"};
     EXPECT_EQ(server.requestedPaths(), onDefault);
-    const std::vector<std::string> onSecond = {kRelease + "Updater.exe.zip", kRelease + "Updater.exe"};
+    const std::vector<std::string> onSecond = {kRelease + "Updater.exe.zip", kRelease + "Updater.exe",
+                                               kRelease + "zlib1.dll.zip", kRelease + "zlib1.dll"};
     EXPECT_EQ(second.requestedPaths(), onSecond);
 }
 
@@ -431,6 +461,51 @@ TEST_F(Preflight, ManifestWithoutManifestKeyIsReadFromTheRoot) {
                      "INFO Manifest version: 2.5 build: 31", "INFO Successfully updated: Updater.exe",
                      "INFO Files successfully updated: 1"}));
     EXPECT_EQ(installed("Updater.exe"), kNewUpdater);
+}
+
+// A 1 MB manifest whose "manifest" object first holds an object with 50,000 "files" keys: the run reaches
+// the real list and ends with the same summary as the plain manifest, in about the time of one download.
+TEST_F(Preflight, ManifestWithManyDecoyFilesKeysGivesTheOrdinarySummary) {
+    const std::string plain =
+        manifestDocument({manifestFileEntry("Updater.exe", {{"sha256", sha256Hex(kNewUpdater)}}),
+                          manifestFileEntry("zlib1.dll", {{"size", sizeOf(kZlib)}})});
+    const std::string opening = "{\"manifest\": {";
+    ASSERT_EQ(plain.rfind(opening, 0), 0u);
+    std::string decoys = "\"x\": {";
+    for (int i = 0; i < 50000; ++i) {
+        decoys += (i ? ", " : "") + std::string("\"files\": 0");
+    }
+    decoys += "}, \"pad\": \"" + std::string((1 << 20) - decoys.size() - plain.size(), ' ') + "\", ";
+    const std::string hostile = opening + decoys + plain.substr(opening.size());
+    servePlain(server, "Updater.exe", kNewUpdater);
+    put("zlib1.dll", kZlib);
+
+    std::vector<std::vector<std::string>> summaries;
+    for (const std::string* text : {&plain, &hostile}) {
+        SCOPED_TRACE(text->size());
+        ASSERT_TRUE(::DeleteFileA(install.file("Updater.exe").c_str()) ||
+                    !fileExists(install.file("Updater.exe")));
+        server.respond("/manifest.json", 200, *text);
+        LogCapture each(vesk::updater::logger().path());
+        const auto start = std::chrono::steady_clock::now();
+        run();
+        std::printf("[ preflight ] %zu-byte manifest: %.2f s\n", text->size(),
+                    std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+        std::vector<std::string> summary;
+        for (const auto& line : each.messages()) {
+            for (const char* prefix : {"INFO Manifest version", "INFO File needs update", "INFO Successfully",
+                                       "INFO Files ", "WARNING File not found", "INFO Preflight update"}) {
+                if (line.rfind(prefix, 0) == 0)
+                    summary.push_back(line);
+            }
+        }
+        summaries.push_back(summary);
+        EXPECT_EQ(installed("Updater.exe"), kNewUpdater);
+    }
+    EXPECT_EQ(summaries[1], summaries[0]);
+    EXPECT_TRUE(messagesInOrder(summaries[0], {"INFO File needs update: Updater.exe (file missing)",
+                                               "INFO Files checked: 4", "INFO Files needing update: 1",
+                                               "INFO Files successfully updated: 1"}));
 }
 
 TEST_F(Preflight, TextThatIsNotJsonFindsNoFilesButStillEndsWithTheSummary) {
