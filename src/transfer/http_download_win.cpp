@@ -202,7 +202,10 @@ bool download(const std::wstring& url, const std::string& filePath, const std::s
         total += received;
         DWORD written = 0;
         if (!::WriteFile(file.get(), buffer, received, &written, nullptr) || written != received) {
-            // A file that could not be filled (a full disk, say) is not a successful download.
+            // A file that could not be filled (a full disk, say) is not a successful download, and its
+            // partial content must not stay behind to be taken for one.
+            file.reset();
+            ::DeleteFileA(filePath.c_str());
             return false;
         }
         if (policy.strict && !speed.progress(received, std::chrono::steady_clock::now())) {
