@@ -5,6 +5,9 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <utility>
+
+#include <unistd.h>
 
 namespace vesk::release {
 
@@ -55,6 +58,34 @@ enum class ExistingFile { Replace, Keep };
 // ExistingFile::Keep an existing path is an error and stays untouched. On failure nothing is left behind.
 bool writeFileAtomically(const fs::path& path, std::string_view bytes, std::string& error,
                          ExistingFile existing = ExistingFile::Replace, unsigned mode = 0644);
+
+// Owns a POSIX file descriptor and closes it when it goes. close() closes it at once and says whether that
+// worked: for a file just written, the close can be where a write error first shows.
+class UniqueFd {
+public:
+    explicit UniqueFd(int fd = -1) noexcept : fd_(fd) {}
+    ~UniqueFd() { static_cast<void>(close()); }
+    UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+    UniqueFd& operator=(UniqueFd&& other) noexcept {
+        if (this != &other) {
+            static_cast<void>(close());
+            fd_ = std::exchange(other.fd_, -1);
+        }
+        return *this;
+    }
+    UniqueFd(const UniqueFd&) = delete;
+    UniqueFd& operator=(const UniqueFd&) = delete;
+
+    int get() const noexcept { return fd_; }
+    explicit operator bool() const noexcept { return fd_ >= 0; }
+    [[nodiscard]] bool close() noexcept {
+        const int fd = std::exchange(fd_, -1);
+        return fd < 0 || ::close(fd) == 0;
+    }
+
+private:
+    int fd_;
+};
 
 // "path: reason" from an errno value.
 std::string describeErrno(const fs::path& path, int errorNumber);

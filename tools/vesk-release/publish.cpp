@@ -280,16 +280,16 @@ public:
     MappedFile(const MappedFile&) = delete;
     MappedFile& operator=(const MappedFile&) = delete;
     bool open(const fs::path& path, std::string& error) {
-        const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-        if (fd < 0) {
+        const UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+        if (!fd) {
             error = describeErrno(path, errno);
             return false;
         }
         struct stat info {};
-        bool ok = ::fstat(fd, &info) == 0;
+        bool ok = ::fstat(fd.get(), &info) == 0;
         if (ok && info.st_size > 0) {
             size_ = static_cast<size_t>(info.st_size);
-            void* mapped = ::mmap(nullptr, size_, PROT_READ, MAP_PRIVATE, fd, 0);
+            void* mapped = ::mmap(nullptr, size_, PROT_READ, MAP_PRIVATE, fd.get(), 0);
             ok = mapped != MAP_FAILED;
             if (ok) {
                 data_ = mapped;
@@ -299,8 +299,7 @@ public:
         if (!ok) {
             error = describeErrno(path, errno);
         }
-        ::close(fd);
-        return ok;
+        return ok; // the mapping stays valid once the descriptor is closed
     }
     const unsigned char* data() const { return static_cast<const unsigned char*>(data_); }
     size_t size() const { return data_ ? size_ : 0; }
@@ -311,27 +310,24 @@ private:
 };
 
 bool writeCopy(const fs::path& path, const unsigned char* data, size_t size, std::string& error) {
-    const int out = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-    if (out < 0) {
+    UniqueFd out(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
+    if (!out) {
         error = describeErrno(path, errno);
         return false;
     }
     bool ok = true;
     for (size_t done = 0; ok && done < size;) {
-        const ssize_t written = ::write(out, data + done, std::min(size - done, kChunk * 64));
+        const ssize_t written = ::write(out.get(), data + done, std::min(size - done, kChunk * 64));
         if (written < 0 && errno == EINTR) {
             continue;
         }
         ok = written > 0;
         done += ok ? static_cast<size_t>(written) : 0;
     }
-    if (!ok) {
-        error = describeErrno(path, errno);
-        ::close(out);
-        return false;
-    }
-    if (::close(out) != 0) {
-        error = describeErrno(path, errno);
+    const int writeErrno = errno;
+    if (!out.close() || !ok) {
+        error = describeErrno(path, ok ? errno : writeErrno);
+        ::unlink(path.c_str()); // a partial copy must not pass for the file
         return false;
     }
     return true;
@@ -340,16 +336,15 @@ bool writeCopy(const fs::path& path, const unsigned char* data, size_t size, std
 // Syncs a folder: its entries (names, renames) reach the disk; with contents also everything written to its
 // filesystem, so every staged file is synced once, together, instead of one file at a time.
 bool syncFolder(const fs::path& folder, bool contents, std::string& error) {
-    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) {
+    const UniqueFd fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!fd) {
         error = describeErrno(folder, errno);
         return false;
     }
-    const bool ok = (!contents || ::syncfs(fd) == 0) && ::fsync(fd) == 0;
+    const bool ok = (!contents || ::syncfs(fd.get()) == 0) && ::fsync(fd.get()) == 0;
     if (!ok) {
         error = describeErrno(folder, errno);
     }
-    ::close(fd);
     return ok;
 }
 

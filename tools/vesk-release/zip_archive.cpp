@@ -191,16 +191,17 @@ bool writeSingleEntryZip(const fs::path& zipPath, const std::string& entryName, 
     put32(central, static_cast<std::uint32_t>(dataEnd));
     put16(central, 0);
 
-    const int fd = ::open(zipPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) {
+    UniqueFd fd(::open(zipPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    if (!fd) {
         error = describeErrno(zipPath, errno);
         return false;
     }
     const unsigned char* body = deflatedEntry ? deflated.data() : data;
-    const bool ok = writeAllTo(fd, header.data(), header.size()) && writeAllTo(fd, body, compressedSize) &&
-                    writeAllTo(fd, central.data(), central.size());
+    const bool ok = writeAllTo(fd.get(), header.data(), header.size()) &&
+                    writeAllTo(fd.get(), body, compressedSize) &&
+                    writeAllTo(fd.get(), central.data(), central.size());
     const int writeErrno = errno;
-    if (::close(fd) != 0 || !ok) {
+    if (!fd.close() || !ok) {
         error = describeErrno(zipPath, ok ? errno : writeErrno);
         ::unlink(zipPath.c_str());
         return false;
@@ -259,11 +260,8 @@ bool SingleEntryZipWriter::finish(std::string& error) {
     if (!ok) {
         return false;
     }
-    const int fd = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
-    const bool synced = fd >= 0 && ::fsync(fd) == 0;
-    if (fd >= 0) {
-        ::close(fd);
-    }
+    const UniqueFd fd(::open(path_.c_str(), O_RDONLY | O_CLOEXEC));
+    const bool synced = fd && ::fsync(fd.get()) == 0;
     if (!synced) {
         error = describeErrno(path_, errno);
         return false;
