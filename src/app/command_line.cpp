@@ -6,6 +6,21 @@
 
 namespace vesk::updater {
 
+std::wstring argumentsAfterProgramName(const std::wstring& commandLine) {
+    std::size_t position = 0;
+    if (!commandLine.empty() && commandLine[0] == L'"') {
+        const std::size_t closing = commandLine.find(L'"', 1);
+        position = closing == std::wstring::npos ? commandLine.size() : closing + 1;
+    } else {
+        position = std::min(commandLine.find_first_of(L" \t"), commandLine.size());
+    }
+    while (position < commandLine.size() &&
+           (commandLine[position] == L' ' || commandLine[position] == L'\t')) {
+        ++position;
+    }
+    return commandLine.substr(position);
+}
+
 std::vector<std::string> tokenizeCommandLine(const std::string& commandLine) {
     std::vector<std::string> tokens;
     std::istringstream stream(commandLine);

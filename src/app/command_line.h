@@ -18,6 +18,10 @@ inline constexpr const char* kOptionProcessSelfUpdate = "--process-self-update";
 // Element 0 of the argument list handed to the elevated relaunch; it is never passed on.
 inline constexpr const char* kRelaunchProgramName = "VESK_Updater.exe";
 
+// What follows the program name in a full command line, as WinMain hands it over: the name ends at its
+// closing quote when it starts with one and at the first blank otherwise; the blanks after it are skipped.
+std::wstring argumentsAfterProgramName(const std::wstring& commandLine);
+
 // Splits a command line into words by stream extraction: any run of white space separates words and
 // quotes have no meaning ("C:\My Files" becomes two words, quotes included).
 std::vector<std::string> tokenizeCommandLine(const std::string& commandLine);

@@ -9,17 +9,17 @@ namespace {
 
 // A name no other pipe has: the process, a counter and the time. FILE_FLAG_FIRST_PIPE_INSTANCE below makes
 // creation fail rather than join a pipe someone else made under the same name.
-std::string uniquePipeName() {
+std::wstring uniquePipeName() {
     static std::atomic<unsigned> counter{0};
-    return "\\\\.\\pipe\\VESK_Updater.output." + std::to_string(::GetCurrentProcessId()) + "." +
-           std::to_string(counter.fetch_add(1)) + "." + std::to_string(::GetTickCount64());
+    return L"\\\\.\\pipe\\VESK_Updater.output." + std::to_wstring(::GetCurrentProcessId()) + L"." +
+           std::to_wstring(counter.fetch_add(1)) + L"." + std::to_wstring(::GetTickCount64());
 }
 
 } // namespace
 
 bool createOutputPipe(DWORD bufferBytes, KernelHandle& readEnd, KernelHandle& writeEnd) {
-    const std::string name = uniquePipeName();
-    FileHandle server(::CreateNamedPipeA(
+    const std::wstring name = uniquePipeName();
+    FileHandle server(::CreateNamedPipeW(
         name.c_str(), PIPE_ACCESS_INBOUND | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE,
         PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS, 1, 0, bufferBytes, 0,
         nullptr));
@@ -30,7 +30,7 @@ bool createOutputPipe(DWORD bufferBytes, KernelHandle& readEnd, KernelHandle& wr
     inheritable.nLength = sizeof(inheritable);
     inheritable.bInheritHandle = TRUE;
     // Reading attributes lets the child ask what its output is, as it may of an anonymous pipe.
-    FileHandle client(::CreateFileA(name.c_str(), GENERIC_WRITE | FILE_READ_ATTRIBUTES, 0, &inheritable,
+    FileHandle client(::CreateFileW(name.c_str(), GENERIC_WRITE | FILE_READ_ATTRIBUTES, 0, &inheritable,
                                     OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!client) {
         return false;

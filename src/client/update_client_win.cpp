@@ -5,6 +5,8 @@
 #include "client/output_lines.h"
 #include "client/output_pipe_win.h"
 #include "core/logger.h"
+#include "core/wide_text.h"
+#include "core/windows_text_win.h"
 #include "selfupdate/preflight_updater_win.h"
 
 #include <windows.h>
@@ -34,25 +36,8 @@ constexpr DWORD kMostPerPass = 4 * kPipeBufferSize;
 // system that is slow to say so.
 constexpr DWORD kTailReadWaitMs = 1000;
 
-// The directory of the running executable, narrowed byte by byte from its UTF-16 path.
-std::string runningExecutableDirectory() {
-    wchar_t buffer[260] = {};
-    const DWORD length = ::GetModuleFileNameW(nullptr, buffer, 260);
-    std::wstring path(buffer, length);
-    const size_t separator = path.rfind(L'\\');
-    if (separator != std::wstring::npos) {
-        path.erase(separator);
-    }
-    std::string narrow;
-    narrow.reserve(path.size());
-    for (const wchar_t unit : path) {
-        narrow.push_back(static_cast<char>(unit & 0xFF));
-    }
-    return narrow;
-}
-
 bool pathExists(const std::string& path) {
-    return ::GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+    return ::GetFileAttributesW(pathForWindows(path).c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
 // Bytes waiting in the pipe; 0 when there are none or the pipe cannot be asked (closed, broken).
@@ -83,8 +68,7 @@ bool UpdateClient::initialize() {
 }
 
 std::string UpdateClient::findConsoleUpdater() const {
-    const std::string directory =
-        executableDirectory.empty() ? runningExecutableDirectory() : executableDirectory;
+    const std::string directory = executableDirectory.empty() ? runningProgramFolder() : executableDirectory;
     for (const std::string& candidate : consoleUpdaterCandidates(directory)) {
         if (pathExists(candidate)) {
             return candidate;
@@ -126,7 +110,7 @@ bool UpdateClient::runUpdate(const std::string& manifestLocation) {
         return false;
     }
 
-    STARTUPINFOA startup{};
+    STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
     startup.dwFlags = STARTF_USESTDHANDLES | STARTF_USESHOWWINDOW;
     startup.wShowWindow = SW_HIDE;
@@ -136,9 +120,8 @@ bool UpdateClient::runUpdate(const std::string& manifestLocation) {
     PROCESS_INFORMATION info{};
 
     logger().info("Launching console updater with command: " + commandLine);
-    std::vector<char> writableCommandLine(commandLine.begin(), commandLine.end());
-    writableCommandLine.push_back('\0');
-    if (!::CreateProcessA(nullptr, writableCommandLine.data(), nullptr, nullptr, TRUE, CREATE_NEW_CONSOLE,
+    std::wstring writableCommandLine = widen(commandLine);
+    if (!::CreateProcessW(nullptr, writableCommandLine.data(), nullptr, nullptr, TRUE, CREATE_NEW_CONSOLE,
                           nullptr, nullptr, &startup, &info)) {
         const DWORD error = ::GetLastError();
         outputRead.reset();

@@ -1,6 +1,7 @@
 #include "core/logger.h"
 
 #include "core/log_line.h"
+#include "core/windows_text_win.h"
 
 #include <windows.h>
 
@@ -8,24 +9,14 @@
 
 namespace vesk::updater {
 
-namespace {
-
-std::string executableDirectory() {
-    char buffer[MAX_PATH] = {};
-    const DWORD length = ::GetModuleFileNameA(nullptr, buffer, MAX_PATH);
-    std::string path(buffer, length);
-    const size_t separator = path.find_last_of("\\/");
-    if (separator != std::string::npos) {
-        path.erase(separator);
-    }
-    return path;
-}
-
-} // namespace
-
 Logger::Logger() {
-    std::string folder = executableDirectory() + "\\logs";
-    ::CreateDirectoryA(folder.c_str(), nullptr); // an existing folder is the normal case
+    // Only beside the program: without its folder the log is written nowhere rather than somewhere else.
+    const std::string programFolder = runningProgramFolder();
+    if (programFolder.empty()) {
+        return;
+    }
+    std::string folder = programFolder + "\\logs";
+    ::CreateDirectoryW(pathForWindows(folder).c_str(), nullptr); // an existing folder is the normal case
     logFilePath = folder + "\\ui_logs.log";
     open();
 }
@@ -37,7 +28,8 @@ Logger::Logger(const std::string& path) : logFilePath(path) {
 void Logger::open() {
     // Text mode: every line ends with CR LF on disk. The C runtime opens the file shared for reading and
     // writing, so other processes can follow the log while it is written.
-    logStream.open(logFilePath, std::ios::out | std::ios::app);
+    // The name goes to the system in UTF-16: a narrow name would be read in the code page.
+    logStream.open(pathForWindows(logFilePath).c_str(), std::ios::out | std::ios::app);
 }
 
 void Logger::log(const std::string& level, const std::string& message) {

@@ -2,6 +2,8 @@
 
 #include "core/handles_win.h"
 #include "core/privilege_text.h"
+#include "core/wide_text.h"
+#include "core/windows_text_win.h"
 
 #include <shellapi.h>
 
@@ -113,27 +115,26 @@ ElevationResult requestElevation(const std::string& file, const std::string& par
 }
 
 ElevationResult restartElevated(int argc, const char* const argv[]) {
-    char path[MAX_PATH] = {};
-    const DWORD length = ::GetModuleFileNameA(nullptr, path, MAX_PATH);
-    // A path that filled the whole buffer was cut off; starting it would start the wrong file.
-    if (length == 0 || length >= MAX_PATH) {
+    // Read whole, however long: a path cut short would start the wrong file.
+    const std::string path = runningProgramPath();
+    if (path.empty()) {
         ElevationResult result;
         result.message = "Failed to get current executable path";
         return result;
     }
-    return requestElevation(std::string(path, length), joinElevationParameters(argc, argv), true);
+    return requestElevation(path, joinElevationParameters(argc, argv), true);
 }
 
 std::string getWindowsErrorMessage(std::uint32_t code) {
-    LPSTR text = nullptr;
-    const DWORD length = ::FormatMessageA(
+    LPWSTR text = nullptr;
+    const DWORD length = ::FormatMessageW(
         FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_ALLOCATE_BUFFER, nullptr,
-        code, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), reinterpret_cast<LPSTR>(&text), 0, nullptr);
+        code, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), reinterpret_cast<LPWSTR>(&text), 0, nullptr);
     LocalMemory owner(text);
     if (length == 0 || text == nullptr) {
         return unknownErrorMessage(code);
     }
-    return trimTrailingLineBreaks(std::string(text, length));
+    return trimTrailingLineBreaks(narrow(std::wstring_view(text, length)));
 }
 
 std::wstring toWide(const std::string& text) {

@@ -3,9 +3,10 @@
 #include "core/build_config.h"
 #include "core/handles_win.h"
 #include "core/logger.h"
+#include "core/wide_text.h"
+#include "core/windows_text_win.h"
 #include "integrity/file_hash.h"
 
-#include <cstring>
 #include <mutex>
 #include <optional>
 
@@ -15,7 +16,8 @@ namespace {
 
 constexpr const char* kInstallKey = "SOFTWARE\\Corvanne\\VESK";
 constexpr const char* kInstallValue = "InstallPath";
-constexpr DWORD kInstallBufferBytes = 260;
+// As long as a Windows path can be: an install folder past 260 characters is used as it is.
+constexpr DWORD kInstallBufferBytes = 32767 * 3;
 constexpr const char* kDefaultInstallDirectory = "C:\\Program Files\\VESK";
 
 constexpr const char* kUpdaterKey = "SOFTWARE\\VESK\\Updater";
@@ -24,30 +26,10 @@ constexpr DWORD kBaseUrlsBufferBytes = 2048;
 constexpr const char* kLastTrustedReleaseValue = "LastTrustedRelease";
 constexpr DWORD kRecordBufferBytes = 1024;
 
-constexpr DWORD kModulePathChars = 260;
-
-// Reads a value of any registry type as narrow text into a zero-filled buffer of bufferBytes bytes and
-// returns the text up to its first NUL. Nothing when the key or value cannot be read or is larger than
-// the buffer. A value that fills the buffer without a NUL in it has no room for its terminator either,
-// so it is refused the same way rather than read past the buffer's end.
+// Reads a value of any registry type as text shorter than bufferBytes bytes. Nothing when the key or
+// value cannot be read or the text is longer.
 std::optional<std::string> readRegistryText(const char* subkey, const char* valueName, DWORD bufferBytes) {
-    RegKey key;
-    // The program is a 64-bit process: without a view flag this is the native 64-bit registry.
-    if (::RegOpenKeyExA(HKEY_LOCAL_MACHINE, subkey, 0, KEY_READ, key.put()) != ERROR_SUCCESS) {
-        return std::nullopt;
-    }
-    std::string buffer(bufferBytes, '\0');
-    DWORD size = bufferBytes;
-    if (::RegQueryValueExA(key.get(), valueName, nullptr, nullptr, reinterpret_cast<BYTE*>(buffer.data()),
-                           &size) != ERROR_SUCCESS) {
-        return std::nullopt;
-    }
-    const std::size_t length = ::strnlen(buffer.data(), buffer.size());
-    if (length == buffer.size()) {
-        return std::nullopt;
-    }
-    buffer.resize(length);
-    return buffer;
+    return vesk::updater::readRegistryText(HKEY_LOCAL_MACHINE, subkey, valueName, bufferBytes);
 }
 
 // Which file a path names right now, and the state it is in: equal identities mean the same, unchanged file
@@ -70,7 +52,7 @@ struct FileIdentity {
 
 std::optional<FileIdentity> identityOf(const std::string& path) {
     // Attributes only, sharing everything: a file others hold open is still identified.
-    FileHandle file(::CreateFileA(path.c_str(), FILE_READ_ATTRIBUTES,
+    FileHandle file(::CreateFileW(pathForWindows(path).c_str(), FILE_READ_ATTRIBUTES,
                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                   OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     BY_HANDLE_FILE_INFORMATION info{};
@@ -121,11 +103,8 @@ std::string getOwnExecutableHash() {
     OwnHashCache& cache = ownHashCache();
     std::lock_guard<std::mutex> lock(cache.mutex);
     if (cache.hash.empty()) {
-        char path[kModulePathChars] = {};
-        const DWORD length = ::GetModuleFileNameA(nullptr, path, kModulePathChars);
-        // A path that filled the buffer was cut short and names some other file.
-        if (length > 0 && length < kModulePathChars) {
-            const std::string ownPath(path, length);
+        const std::string ownPath = runningProgramPath();
+        if (!ownPath.empty()) {
             const std::optional<FileIdentity> before = identityOf(ownPath);
             cache.hash = computeFileSha256(ownPath);
             cache.identity = before && before == identityOf(ownPath) ? before : std::nullopt;
@@ -154,17 +133,18 @@ std::optional<std::string> readLastTrustedRelease() {
 
 bool writeLastTrustedRelease(const std::string& record) {
     RegKey key;
-    if (::RegCreateKeyExA(HKEY_LOCAL_MACHINE, kUpdaterKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr, key.put(),
-                          nullptr) != ERROR_SUCCESS) {
+    if (::RegCreateKeyExW(HKEY_LOCAL_MACHINE, widen(kUpdaterKey).c_str(), 0, nullptr, 0, KEY_SET_VALUE,
+                          nullptr, key.put(), nullptr) != ERROR_SUCCESS) {
         return false;
     }
     // Stored only when it can be read back whole.
     if (record.size() + 1 >= kRecordBufferBytes) {
         return false;
     }
-    return ::RegSetValueExA(key.get(), kLastTrustedReleaseValue, 0, REG_SZ,
-                            reinterpret_cast<const BYTE*>(record.c_str()),
-                            static_cast<DWORD>(record.size() + 1)) == ERROR_SUCCESS;
+    const std::wstring text = widen(record);
+    return ::RegSetValueExW(key.get(), widen(kLastTrustedReleaseValue).c_str(), 0, REG_SZ,
+                            reinterpret_cast<const BYTE*>(text.c_str()),
+                            static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t))) == ERROR_SUCCESS;
 }
 
 } // namespace vesk::updater

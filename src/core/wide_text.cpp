@@ -1,5 +1,6 @@
 #include "core/wide_text.h"
 
+#include <algorithm>
 #include <cstdint>
 
 namespace vesk::updater {
@@ -113,6 +114,42 @@ bool isValidUtf8(std::string_view bytes) {
         if (cp == kReplacement && i - before == 1) return false;
     }
     return true;
+}
+
+std::wstring extendedLengthPath(std::wstring_view fullPath) {
+    if (fullPath.size() < kLongPathFrom || fullPath.substr(0, 4) == L"\\\\?\\") {
+        return std::wstring(fullPath);
+    }
+    const bool drive = fullPath.size() >= 3 && fullPath[1] == L':' && fullPath[2] == L'\\';
+    if (drive) {
+        return L"\\\\?\\" + std::wstring(fullPath);
+    }
+    if (fullPath.substr(0, 2) == L"\\\\" && fullPath.substr(0, 4) != L"\\\\.\\") {
+        return L"\\\\?\\UNC\\" + std::wstring(fullPath.substr(2));
+    }
+    return std::wstring(fullPath); // relative or a device path: the form would change its meaning
+}
+
+std::wstring readGrowing(const std::function<unsigned long(wchar_t* buffer, unsigned long room)>& call) {
+    constexpr unsigned long kLongest = 32767;
+    std::wstring buffer(260, L'\0');
+    for (;;) {
+        const auto room = static_cast<unsigned long>(buffer.size());
+        const unsigned long result = call(buffer.data(), room);
+        if (result == 0) {
+            return {};
+        }
+        if (result < room) {
+            buffer.resize(result);
+            return buffer;
+        }
+        if (room > kLongest) {
+            return {};
+        }
+        // The call names the room it needs, or only that the value did not fit.
+        const unsigned long next = result > room ? result : room * 2;
+        buffer.assign(std::min<unsigned long>(next, kLongest + 1), L'\0');
+    }
 }
 
 } // namespace vesk::updater

@@ -1,6 +1,7 @@
 #include "integrity/file_hash.h"
 
 #include "core/handles_win.h"
+#include "core/windows_text_win.h"
 
 namespace vesk::updater {
 
@@ -11,8 +12,8 @@ constexpr DWORD kSha256Bytes = 32;
 } // namespace
 
 std::string computeFileSha256(const std::string& filePath) {
-    FileHandle file(::CreateFileA(filePath.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                  FILE_ATTRIBUTE_NORMAL, nullptr));
+    FileHandle file(::CreateFileW(pathForWindows(filePath).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) {
         return {};
     }

@@ -1,6 +1,7 @@
 #include "integrity/signature_verifier_win.h"
 
 #include "core/handles_win.h"
+#include "core/wide_text.h"
 #include "integrity/rsa_public_key.h"
 #include "integrity/signature_verifier.h"
 
@@ -17,9 +18,11 @@ std::vector<std::uint8_t> SignatureVerifier::decodeBase64(const std::string& tex
     if (text.size() > std::numeric_limits<DWORD>::max()) {
         return {};
     }
-    const DWORD textLength = static_cast<DWORD>(text.size());
+    // Base64 is ASCII: any other byte turns into a character the decoder refuses, as it should.
+    const std::wstring wide = widen(text);
+    const DWORD textLength = static_cast<DWORD>(wide.size());
     DWORD size = 0;
-    if (!::CryptStringToBinaryA(text.c_str(), textLength, CRYPT_STRING_BASE64, nullptr, &size, nullptr,
+    if (!::CryptStringToBinaryW(wide.c_str(), textLength, CRYPT_STRING_BASE64, nullptr, &size, nullptr,
                                 nullptr)) {
         return {};
     }
@@ -27,7 +30,7 @@ std::vector<std::uint8_t> SignatureVerifier::decodeBase64(const std::string& tex
     if (size == 0) {
         return bytes;
     }
-    if (!::CryptStringToBinaryA(text.c_str(), textLength, CRYPT_STRING_BASE64, bytes.data(), &size, nullptr,
+    if (!::CryptStringToBinaryW(wide.c_str(), textLength, CRYPT_STRING_BASE64, bytes.data(), &size, nullptr,
                                 nullptr)) {
         return {};
     }

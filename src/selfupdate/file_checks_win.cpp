@@ -3,6 +3,7 @@
 #include "core/logger.h"
 #include "core/privilege.h"
 #include "selfupdate/path_lookup_win.h"
+#include "core/windows_text_win.h"
 
 #include <windows.h>
 
@@ -20,7 +21,7 @@ bool existsForUpdate(const std::string& path) {
 
 std::optional<std::uint64_t> readFileSize(const std::string& path, std::uint32_t& error) {
     WIN32_FILE_ATTRIBUTE_DATA data{};
-    if (!::GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data)) {
+    if (!::GetFileAttributesExW(pathForWindows(path).c_str(), GetFileExInfoStandard, &data)) {
         error = ::GetLastError();
         return std::nullopt;
     }
@@ -34,7 +35,7 @@ std::optional<std::uint64_t> readFileSize(const std::string& path, std::uint32_t
 
 DeleteResult deleteFileReporting(const std::string& path) {
     DeleteResult result;
-    if (::DeleteFileA(path.c_str())) {
+    if (::DeleteFileW(pathForWindows(path).c_str())) {
         result.outcome = DeleteOutcome::Deleted;
         return result;
     }

@@ -1,4 +1,5 @@
 #include "selfupdate/path_lookup_win.h"
+#include "core/windows_text_win.h"
 
 #include <windows.h>
 
@@ -6,7 +7,7 @@ namespace vesk::updater {
 
 PathLookupResult lookUpPath(const std::string& path) {
     PathLookupResult state;
-    const DWORD attributes = ::GetFileAttributesA(path.c_str());
+    const DWORD attributes = ::GetFileAttributesW(pathForWindows(path).c_str());
     if (attributes != INVALID_FILE_ATTRIBUTES) {
         state.outcome = PathLookup::Found;
         state.directory = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;

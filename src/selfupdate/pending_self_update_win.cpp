@@ -2,9 +2,11 @@
 
 #include "core/handles_win.h"
 #include "core/logger.h"
+#include "core/wide_text.h"
 #include "integrity/file_hash.h"
 #include "selfupdate/path_lookup_win.h"
 #include "selfupdate/unexpected_error.h"
+#include "core/windows_text_win.h"
 
 #include <cstdio>
 #include <fstream>
@@ -14,9 +16,11 @@ namespace vesk::updater {
 
 namespace {
 
-constexpr char kRecordKey[] = "SOFTWARE\\VESK\\Updater";
-constexpr char kManifestValue[] = "PendingSelfUpdateManifest";
-constexpr char kTimestampValue[] = "PendingSelfUpdateTimestamp";
+constexpr wchar_t kRecordKey[] = L"SOFTWARE\\VESK\\Updater";
+constexpr wchar_t kManifestValue[] = L"PendingSelfUpdateManifest";
+constexpr wchar_t kTimestampValue[] = L"PendingSelfUpdateTimestamp";
+// The longest path Windows knows, in UTF-8 bytes.
+constexpr std::size_t kRecordPathBytes = 32767 * 3;
 
 // Whether a person can answer a prompt: the process's window station is the interactive one. A scheduled
 // task or a service runs on an invisible station, where a console can exist but nobody sees it.
@@ -24,7 +28,7 @@ bool interactiveWindowStation() {
     USEROBJECTFLAGS flags{};
     HWINSTA station = ::GetProcessWindowStation();
     if (station == nullptr ||
-        !::GetUserObjectInformationA(station, UOI_FLAGS, &flags, sizeof(flags), nullptr)) {
+        !::GetUserObjectInformationW(station, UOI_FLAGS, &flags, sizeof(flags), nullptr)) {
         return true; // cannot tell: the console check alone decides
     }
     return (flags.dwFlags & WSF_VISIBLE) != 0;
@@ -44,6 +48,7 @@ public:
         inputRedirected_ =
             input != nullptr && input != INVALID_HANDLE_VALUE && !::GetConsoleMode(input, &mode);
         ::AllocConsole(); // fails when the process already has one, which serves as well
+        ::SetConsoleOutputCP(CP_UTF8); // the lines are UTF-8, paths included
         FILE* stream = nullptr;
         ::freopen_s(&stream, "CONOUT$", "w", stdout);
         ::freopen_s(&stream, "CONOUT$", "w", stderr);
@@ -62,7 +67,7 @@ public:
         const HANDLE input = ::GetStdHandle(STD_INPUT_HANDLE);
         INPUT_RECORD record{};
         DWORD read = 0;
-        while (::ReadConsoleInputA(input, &record, 1, &read) && read == 1) {
+        while (::ReadConsoleInputW(input, &record, 1, &read) && read == 1) {
             if (record.EventType == KEY_EVENT && record.Event.KeyEvent.bKeyDown) {
                 return;
             }
@@ -79,28 +84,21 @@ std::string errorSuffix(unsigned long code) {
 
 enum class RecordLookup { NoKey, NoPath, Found };
 
-// Reads the pending manifest path from the registry the way its writer stores it: raw bytes, at most
-// 259 characters and a terminating NUL, whatever the value's type.
+// Reads the pending manifest path from the registry whatever the value's type: a string as written, raw
+// bytes as UTF-8 or, when they are not, in the system code page.
 RecordLookup readPendingRecord(std::string& manifestPath) {
     RegKey key;
-    if (::RegOpenKeyExA(HKEY_LOCAL_MACHINE, kRecordKey, 0, KEY_READ, key.put()) != ERROR_SUCCESS) {
+    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kRecordKey, 0, KEY_READ, key.put()) != ERROR_SUCCESS) {
         return RecordLookup::NoKey;
     }
     logger().info("Found pending self-update registry entry");
-    char buffer[260] = {};
-    DWORD size = sizeof(buffer);
-    const LSTATUS status = ::RegQueryValueExA(key.get(), kManifestValue, nullptr, nullptr,
-                                              reinterpret_cast<BYTE*>(buffer), &size);
     key.reset();
-    if (status != ERROR_SUCCESS || size == 0) {
+    const std::optional<std::string> path =
+        readRegistryText(HKEY_LOCAL_MACHINE, narrow(kRecordKey), narrow(kManifestValue), kRecordPathBytes);
+    if (!path || path->empty()) {
         return RecordLookup::NoPath;
     }
-    // A value that fills the whole buffer without a NUL is longer than any path the record may hold.
-    const size_t length = ::strnlen(buffer, sizeof(buffer));
-    if (length == 0 || length == sizeof(buffer)) {
-        return RecordLookup::NoPath;
-    }
-    manifestPath.assign(buffer, length);
+    manifestPath = *path;
     return RecordLookup::Found;
 }
 
@@ -138,7 +136,7 @@ bool placePendingFile(const PendingFileEntry& entry, const std::string& installD
             return false;
         }
         WIN32_FILE_ATTRIBUTE_DATA data{};
-        if (!::GetFileAttributesExA(entry.sourcePath.c_str(), GetFileExInfoStandard, &data)) {
+        if (!::GetFileAttributesExW(pathForWindows(entry.sourcePath).c_str(), GetFileExInfoStandard, &data)) {
             say("Error: Could not read size of " + entry.sourcePath + errorSuffix(::GetLastError()));
             return false;
         }
@@ -179,7 +177,8 @@ bool placePendingFile(const PendingFileEntry& entry, const std::string& installD
     bool backupTaken = false;
     if (target.outcome == PathLookup::Found) {
         say("Creating backup: " + backupPath);
-        backupTaken = ::CopyFileA(entry.targetPath.c_str(), backupPath.c_str(), FALSE) != 0;
+        backupTaken = ::CopyFileW(pathForWindows(entry.targetPath).c_str(),
+                                  pathForWindows(backupPath).c_str(), FALSE) != 0;
         if (!backupTaken) {
             say("Warning: Failed to create backup.");
         }
@@ -210,7 +209,7 @@ bool placePendingFile(const PendingFileEntry& entry, const std::string& installD
         return false;
     }
 
-    if (::MoveFileExA(entry.sourcePath.c_str(), entry.targetPath.c_str(),
+    if (::MoveFileExW(pathForWindows(entry.sourcePath).c_str(), pathForWindows(entry.targetPath).c_str(),
                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED | MOVEFILE_WRITE_THROUGH)) {
         say("Successfully updated: " + entry.targetName);
         return true;
@@ -220,8 +219,9 @@ bool placePendingFile(const PendingFileEntry& entry, const std::string& installD
     say(moveFailureCause(moveError));
 
     // A target that others hold open without delete sharing refuses a rename but may still take a copy.
-    if (::CopyFileA(entry.sourcePath.c_str(), entry.targetPath.c_str(), FALSE)) {
-        ::DeleteFileA(entry.sourcePath.c_str());
+    if (::CopyFileW(pathForWindows(entry.sourcePath).c_str(), pathForWindows(entry.targetPath).c_str(),
+                    FALSE)) {
+        ::DeleteFileW(pathForWindows(entry.sourcePath).c_str());
         say("Fallback copy succeeded for: " + entry.targetName);
         return true;
     }
@@ -233,7 +233,8 @@ bool placePendingFile(const PendingFileEntry& entry, const std::string& installD
     const PathLookupResult backup = lookUpPath(backupPath);
     if (backup.outcome == PathLookup::Found && mayRestore) {
         say("Attempting to restore backup from: " + backupPath);
-        if (::CopyFileA(backupPath.c_str(), entry.targetPath.c_str(), FALSE)) {
+        if (::CopyFileW(pathForWindows(backupPath).c_str(), pathForWindows(entry.targetPath).c_str(),
+                        FALSE)) {
             say("Backup restored successfully.");
         } else {
             say("Failed to restore backup. Error: " + std::to_string(::GetLastError()));
@@ -249,9 +250,9 @@ bool placePendingFile(const PendingFileEntry& entry, const std::string& installD
 void clearPendingRecord(const std::string& manifestPath) {
     logger().info("Clearing registry self-update flags...");
     RegKey key;
-    if (::RegOpenKeyExA(HKEY_LOCAL_MACHINE, kRecordKey, 0, KEY_WRITE, key.put()) == ERROR_SUCCESS) {
-        ::RegDeleteValueA(key.get(), kManifestValue);
-        ::RegDeleteValueA(key.get(), kTimestampValue);
+    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kRecordKey, 0, KEY_WRITE, key.put()) == ERROR_SUCCESS) {
+        ::RegDeleteValueW(key.get(), kManifestValue);
+        ::RegDeleteValueW(key.get(), kTimestampValue);
         key.reset();
         logger().info("Registry flags cleared successfully");
     } else {
@@ -259,7 +260,7 @@ void clearPendingRecord(const std::string& manifestPath) {
     }
 
     logger().debug("Deleting manifest file: " + manifestPath);
-    if (::DeleteFileA(manifestPath.c_str())) {
+    if (::DeleteFileW(pathForWindows(manifestPath).c_str())) {
         logger().debug("Manifest file deleted successfully");
     } else {
         logger().warning("Failed to delete manifest file");
@@ -312,13 +313,19 @@ int pendingSelfUpdateSteps(IPendingUpdateConsole& console) {
     std::string content;
     {
         // Text mode, as the writer produced it: line ends arrive as single line feeds.
-        std::ifstream file(manifestPath);
+        std::ifstream file(pathForWindows(manifestPath).c_str());
         if (!file.is_open()) {
             say("Error: Could not open manifest file.");
             logger().error("Could not open manifest file: " + manifestPath);
             return 1;
         }
         content.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+    }
+    // The record is UTF-8; an older writer may have left its strings in the system code page.
+    if (!isValidUtf8(content)) {
+        logger().warning("Pending manifest is not UTF-8 - reading it in the system code page: " +
+                         manifestPath);
+        content = codePageToUtf8(content);
     }
     say("Manifest loaded, processing files...");
     logger().info("Manifest loaded (" + std::to_string(content.size()) + " bytes)");
@@ -330,7 +337,7 @@ int pendingSelfUpdateSteps(IPendingUpdateConsole& console) {
     }
     say("Install directory: " + layout.installDirectory);
     // An existing backup folder is the normal case; a failure shows later as a failed backup copy.
-    ::CreateDirectoryA(pendingBackupDirectory(layout.installDirectory).c_str(), nullptr);
+    ::CreateDirectoryW(pathForWindows(pendingBackupDirectory(layout.installDirectory)).c_str(), nullptr);
     if (layout.problem == PendingManifestProblem::NoFilesKey) {
         say("Error: No files array found in manifest.");
         return 1;

@@ -7,6 +7,8 @@
 #include "integrity/manifest_signature.h"
 #include "manifest/manifest_text.h"
 #include "core/settings.h"
+#include "core/wide_text.h"
+#include "core/windows_text_win.h"
 #include "selfupdate/download_checks_win.h"
 #include "selfupdate/file_checks_win.h"
 #include "selfupdate/release_manifest.h"
@@ -119,7 +121,8 @@ void PreflightUpdater::runSteps(const std::string& channel) {
     }
 
     const std::string backupDirectory = backupDirectoryOf(installDirectory);
-    ::CreateDirectoryA(backupDirectory.c_str(), nullptr); // an existing folder is the normal case
+    ::CreateDirectoryW(pathForWindows(backupDirectory).c_str(),
+                       nullptr); // an existing folder is the normal case
     logger().info("Install directory: " + installDirectory);
     logger().info("Backup directory: " + backupDirectory);
     logger().info("Processing " + std::to_string(kCoreFileNames.size()) + " core updater files");
@@ -154,9 +157,9 @@ bool PreflightUpdater::handOverIfOwnExecutableDiffers(const std::string& ownEntr
     }
 
     logger().info("VESK_Updater.exe hash mismatch - initiating self-update process");
-    ::CreateDirectoryA(paths.updateFolder.c_str(), nullptr);
+    ::CreateDirectoryW(pathForWindows(paths.updateFolder).c_str(), nullptr);
     logger().info("Copying current VESK_Updater.exe to: " + paths.copy);
-    if (!::CopyFileA(paths.installed.c_str(), paths.copy.c_str(), FALSE)) {
+    if (!::CopyFileW(pathForWindows(paths.installed).c_str(), pathForWindows(paths.copy).c_str(), FALSE)) {
         logger().error("Failed to copy VESK_Updater.exe. Error: " + std::to_string(::GetLastError()));
         return false;
     }
@@ -164,11 +167,12 @@ bool PreflightUpdater::handOverIfOwnExecutableDiffers(const std::string& ownEntr
 
     std::string commandLine = buildRestartStartCommandLine(paths.copy, channel, ::GetCurrentProcessId());
     logger().info("Spawning: " + commandLine);
-    STARTUPINFOA startup{};
+    STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION info{};
-    if (!::CreateProcessA(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                          &info)) {
+    std::wstring wideCommandLine = widen(commandLine);
+    if (!::CreateProcessW(nullptr, wideCommandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                          &startup, &info)) {
         logger().error("Failed to spawn new process. Error: " + std::to_string(::GetLastError()));
         return false;
     }
@@ -293,8 +297,9 @@ void PreflightUpdater::processCoreFile(const std::string& name, const std::strin
         return;
     }
     // A failed move leaves nothing (or an old leftover) at the temporary path; verification rejects it.
-    if (!::MoveFileExA(downloadedPath.c_str(), paths.temporaryDownload.c_str(), kReplaceFlags)) {
-        ::DeleteFileA(downloadedPath.c_str());
+    if (!::MoveFileExW(pathForWindows(downloadedPath).c_str(),
+                       pathForWindows(paths.temporaryDownload).c_str(), kReplaceFlags)) {
+        ::DeleteFileW(pathForWindows(downloadedPath).c_str());
     }
     logger().info("Download completed for " + name);
 
@@ -306,21 +311,23 @@ void PreflightUpdater::processCoreFile(const std::string& name, const std::strin
         logger().info("File verification passed for " + name);
         if (existsForUpdate(paths.installed)) {
             logger().debug("Creating backup: " + paths.backup);
-            if (::CopyFileA(paths.installed.c_str(), paths.backup.c_str(), FALSE)) {
+            if (::CopyFileW(pathForWindows(paths.installed).c_str(), pathForWindows(paths.backup).c_str(),
+                            FALSE)) {
                 logger().debug("Backup created successfully");
             } else {
                 logger().warning("Failed to create backup for " + name);
             }
         }
         logger().info("Replacing " + name + "...");
-        if (::MoveFileExA(paths.temporaryDownload.c_str(), paths.installed.c_str(), kReplaceFlags)) {
+        if (::MoveFileExW(pathForWindows(paths.temporaryDownload).c_str(),
+                          pathForWindows(paths.installed).c_str(), kReplaceFlags)) {
             logger().info("Successfully updated: " + name);
             ++counters_.updated;
         } else {
             logger().error("Failed to replace " + name + ": Error " + std::to_string(::GetLastError()));
         }
     }
-    ::DeleteFileA(paths.temporaryDownload.c_str());
+    ::DeleteFileW(pathForWindows(paths.temporaryDownload).c_str());
 }
 
 } // namespace vesk::updater

@@ -2,6 +2,8 @@
 
 #include "core/handles_win.h"
 #include "core/logger.h"
+#include "core/wide_text.h"
+#include "core/windows_text_win.h"
 #include "integrity/file_hash.h"
 #include "integrity/manifest_signature.h"
 #include "manifest/manifest_text.h"
@@ -79,7 +81,7 @@ void removeEmptyFolder(const std::string& path, const char* announce, const char
         return;
     }
     logger().info(announce + path);
-    if (::RemoveDirectoryA(path.c_str())) {
+    if (::RemoveDirectoryW(pathForWindows(path).c_str())) {
         logger().info("Update directory deleted successfully");
     } else {
         logger().warning(failure);
@@ -143,33 +145,37 @@ int restartStartSteps(const std::string& channel, std::uint32_t processId, const
     }
     constexpr DWORD kMoveAcrossVolumes =
         MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED | MOVEFILE_WRITE_THROUGH;
-    if (!::MoveFileExA(downloadedPath.c_str(), paths.temporaryDownload.c_str(), kMoveAcrossVolumes)) {
-        ::DeleteFileA(downloadedPath.c_str()); // the checks below then reject the missing file
+    if (!::MoveFileExW(pathForWindows(downloadedPath).c_str(),
+                       pathForWindows(paths.temporaryDownload).c_str(), kMoveAcrossVolumes)) {
+        ::DeleteFileW(
+            pathForWindows(downloadedPath).c_str()); // the checks below then reject the missing file
     }
     logger().info("Download completed - verifying file");
 
     if (!verifyDownloadedExecutable(paths.temporaryDownload, entry, sources.trust.enforced())) {
-        ::DeleteFileA(paths.temporaryDownload.c_str());
+        ::DeleteFileW(pathForWindows(paths.temporaryDownload).c_str());
         logger().error("File verification failed");
         return 1;
     }
 
     logger().info("Verification passed - replacing VESK_Updater.exe");
     // Same folder, so a plain rename: the installed executable is never left half-written.
-    if (!::MoveFileExA(paths.temporaryDownload.c_str(), paths.installed.c_str(),
+    if (!::MoveFileExW(pathForWindows(paths.temporaryDownload).c_str(),
+                       pathForWindows(paths.installed).c_str(),
                        MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
         logger().error("Failed to replace VESK_Updater.exe. Error: " + std::to_string(::GetLastError()));
-        ::DeleteFileA(paths.temporaryDownload.c_str());
+        ::DeleteFileW(pathForWindows(paths.temporaryDownload).c_str());
         return 1;
     }
 
     logger().info("VESK_Updater.exe updated successfully - launching with --restart-done");
     std::string commandLine = buildRestartDoneCommandLine(paths.installed, channel);
-    STARTUPINFOA startup{};
+    STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION info{};
-    if (!::CreateProcessA(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                          &info)) {
+    std::wstring wideCommandLine = widen(commandLine);
+    if (!::CreateProcessW(nullptr, wideCommandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                          &startup, &info)) {
         logger().error("Failed to launch new VESK_Updater.exe. Error: " + std::to_string(::GetLastError()));
         return 1;
     }
@@ -184,7 +190,7 @@ void restartDoneSteps(const UpdateSources& sources) {
 
     if (existsForUpdate(paths.copy)) {
         logger().info("Deleting: " + paths.copy);
-        if (::DeleteFileA(paths.copy.c_str())) {
+        if (::DeleteFileW(pathForWindows(paths.copy).c_str())) {
             logger().info("Deleted successfully");
         } else {
             logger().warning("Failed to delete " + paths.copy);

@@ -4,6 +4,7 @@
 #include "core/handles_win.h"
 #include "core/logger.h"
 #include "core/settings.h"
+#include "core/wide_text.h"
 #include "selfupdate/path_lookup_win.h"
 #include "selfupdate/unexpected_error.h"
 
@@ -59,19 +60,22 @@ bool handOverTempCopy() {
         logger().info("Passing channel to Updater.exe: -- " + currentChannel);
     }
 
-    SHELLEXECUTEINFOA info{};
+    SHELLEXECUTEINFOW info{};
     info.cbSize = sizeof(info);
     // No shell error box: a failed start is logged and answered with false. A box would hold the update
     // thread (and so the window's completion) until somebody dismisses it, which in an unattended run
     // is never.
     info.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_FLAG_NO_UI;
     info.hwnd = nullptr;
-    info.lpVerb = "runas";
-    info.lpFile = consoleUpdaterPath.c_str();
-    info.lpParameters = parameters.c_str();
-    info.lpDirectory = installDirectory.c_str();
+    info.lpVerb = L"runas";
+    const std::wstring wideFile = widen(consoleUpdaterPath);
+    const std::wstring wideParameters = widen(parameters);
+    const std::wstring wideDirectory = widen(installDirectory);
+    info.lpFile = wideFile.c_str();
+    info.lpParameters = wideParameters.c_str();
+    info.lpDirectory = wideDirectory.c_str();
     info.nShow = SW_HIDE;
-    if (!::ShellExecuteExA(&info)) {
+    if (!::ShellExecuteExW(&info)) {
         logger().error("Failed to launch Updater.exe. Error code: " + std::to_string(::GetLastError()));
         return false;
     }

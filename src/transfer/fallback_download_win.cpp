@@ -6,6 +6,7 @@
 #include "transfer/http_download.h"
 #include "transfer/url_candidates.h"
 #include "transfer/zip_extract_win.h"
+#include "core/windows_text_win.h"
 
 namespace vesk::updater {
 
@@ -13,13 +14,16 @@ namespace {
 
 constexpr DWORD kMoveFlags = MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED | MOVEFILE_WRITE_THROUGH;
 
-// Creates a new, empty, uniquely named "vesk....tmp" file in tempDir.
+// Creates a new, empty, uniquely named "vesk....tmp" file in tempDir. A failure is logged with its cause:
+// without a temporary file nothing can be downloaded, and the log must say why.
 bool createTempFile(const std::string& tempDir, std::string& path) {
-    char name[MAX_PATH] = {};
-    if (tempDir.empty() || ::GetTempFileNameA(tempDir.c_str(), "vesk", 0, name) == 0) {
+    unsigned long error = 0;
+    const std::optional<std::string> created = createTemporaryFile(tempDir, "vesk", error);
+    if (!created) {
+        logger().error(temporaryFileFailedMessage(tempDir, error));
         return false;
     }
-    path = name;
+    path = *created;
     return true;
 }
 
@@ -33,7 +37,8 @@ public:
     explicit Cleaner(const FallbackDownloadSteps& steps) : steps(steps) {}
 
     void removeFile(const std::string& path) const {
-        if (!::DeleteFileA(path.c_str()) && ::GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES) {
+        if (!::DeleteFileW(pathForWindows(path).c_str()) &&
+            ::GetFileAttributesW(pathForWindows(path).c_str()) != INVALID_FILE_ATTRIBUTES) {
             report(path);
         }
     }
@@ -79,8 +84,9 @@ bool takeFileFromArchive(const std::string& archivePath, const std::string& url,
                          const std::string& wantedName, const FallbackDownloadSteps& steps,
                          const Cleaner& cleaner, std::string& resultPath) {
     std::string directory;
-    const bool haveDirectory = createTempFile(tempDir, directory) && ::DeleteFileA(directory.c_str()) &&
-                               ::CreateDirectoryA(directory.c_str(), nullptr);
+    const bool haveDirectory = createTempFile(tempDir, directory) &&
+                               ::DeleteFileW(pathForWindows(directory).c_str()) &&
+                               ::CreateDirectoryW(pathForWindows(directory).c_str(), nullptr);
     if (!haveDirectory) {
         if (!directory.empty()) {
             cleaner.removeFile(directory);
@@ -107,7 +113,7 @@ bool takeFileFromArchive(const std::string& archivePath, const std::string& url,
         cleaner.removeTree(directory);
         return false;
     }
-    if (!::MoveFileExA(found.c_str(), result.c_str(), kMoveFlags)) {
+    if (!::MoveFileExW(pathForWindows(found).c_str(), pathForWindows(result).c_str(), kMoveFlags)) {
         cleaner.removeFile(result);
         cleaner.removeTree(directory);
         return false;
@@ -132,11 +138,8 @@ bool downloadWithFallback(const std::vector<std::string>& baseUrls, const std::s
     UrlCandidates candidates(baseUrls, true);
     candidates.reset(location, wantedName);
 
-    char tempBuffer[MAX_PATH] = {};
-    const DWORD tempLength = ::GetTempPathA(MAX_PATH, tempBuffer);
     // Without a temporary folder every candidate fails, but each is still listed for the caller's message.
-    const std::string tempDir =
-        tempLength > 0 && tempLength < MAX_PATH ? std::string(tempBuffer, tempLength) : "";
+    const std::string tempDir = temporaryFolder();
     const Cleaner cleaner(steps);
 
     std::string url;

@@ -1,6 +1,8 @@
 #include "transfer/file_tree_win.h"
 
 #include "core/handles_win.h"
+#include "core/wide_text.h"
+#include "core/windows_text_win.h"
 
 namespace vesk::updater {
 
@@ -8,8 +10,8 @@ namespace {
 
 enum class Walk { Found, NotFound, Failed };
 
-bool isDots(const char* name) {
-    return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
+bool isDots(const wchar_t* name) {
+    return name[0] == L'.' && (name[1] == L'\0' || (name[1] == L'.' && name[2] == L'\0'));
 }
 
 // A file reached through a link counts when its target is a file.
@@ -20,16 +22,17 @@ bool isRegularFile(const std::string& path, DWORD attributes) {
     if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
         return true;
     }
-    FileHandle target(::CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                    nullptr, OPEN_EXISTING, 0, nullptr));
+    FileHandle target(::CreateFileW(pathForWindows(path).c_str(), 0,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_EXISTING, 0, nullptr));
     BY_HANDLE_FILE_INFORMATION information{};
     return target && ::GetFileInformationByHandle(target.get(), &information) &&
            (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
 }
 
 Walk findIn(const std::string& directory, const std::string& wantedName, std::string& found) {
-    WIN32_FIND_DATAA entry;
-    FindHandle find(::FindFirstFileA((directory + "\\*").c_str(), &entry));
+    WIN32_FIND_DATAW entry;
+    FindHandle find(::FindFirstFileW(pathForWindows(directory + "\\*").c_str(), &entry));
     if (!find) {
         return Walk::Failed;
     }
@@ -37,7 +40,8 @@ Walk findIn(const std::string& directory, const std::string& wantedName, std::st
         if (isDots(entry.cFileName)) {
             continue;
         }
-        const std::string path = directory + "\\" + entry.cFileName;
+        const std::string name = narrow(entry.cFileName);
+        const std::string path = directory + "\\" + name;
         if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
             if ((entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
                 continue;
@@ -46,27 +50,27 @@ Walk findIn(const std::string& directory, const std::string& wantedName, std::st
             if (inner != Walk::NotFound) {
                 return inner;
             }
-        } else if (wantedName == entry.cFileName && isRegularFile(path, entry.dwFileAttributes)) {
+        } else if (wantedName == name && isRegularFile(path, entry.dwFileAttributes)) {
             found = path;
             return Walk::Found;
         }
-    } while (::FindNextFileA(find.get(), &entry));
+    } while (::FindNextFileW(find.get(), &entry));
     return ::GetLastError() == ERROR_NO_MORE_FILES ? Walk::NotFound : Walk::Failed;
 }
 
 bool removeEntry(const std::string& path, DWORD attributes) {
     if ((attributes & FILE_ATTRIBUTE_READONLY) != 0) {
-        ::SetFileAttributesA(path.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
+        ::SetFileAttributesW(pathForWindows(path).c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
     }
     if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
-        return ::DeleteFileA(path.c_str()) != 0;
+        return ::DeleteFileW(pathForWindows(path).c_str()) != 0;
     }
     // A folder link goes without touching what it points to.
     if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
-        return ::RemoveDirectoryA(path.c_str()) != 0;
+        return ::RemoveDirectoryW(pathForWindows(path).c_str()) != 0;
     }
     const bool emptied = removeDirectoryContents(path);
-    return ::RemoveDirectoryA(path.c_str()) != 0 && emptied;
+    return ::RemoveDirectoryW(pathForWindows(path).c_str()) != 0 && emptied;
 }
 
 } // namespace
@@ -77,8 +81,8 @@ std::string findFileInTree(const std::string& directory, const std::string& want
 }
 
 bool removeDirectoryContents(const std::string& directory) {
-    WIN32_FIND_DATAA entry;
-    FindHandle find(::FindFirstFileA((directory + "\\*").c_str(), &entry));
+    WIN32_FIND_DATAW entry;
+    FindHandle find(::FindFirstFileW(pathForWindows(directory + "\\*").c_str(), &entry));
     if (!find) {
         return false;
     }
@@ -86,14 +90,14 @@ bool removeDirectoryContents(const std::string& directory) {
     do {
         if (!isDots(entry.cFileName)) {
             allRemoved =
-                removeEntry(directory + "\\" + entry.cFileName, entry.dwFileAttributes) && allRemoved;
+                removeEntry(directory + "\\" + narrow(entry.cFileName), entry.dwFileAttributes) && allRemoved;
         }
-    } while (::FindNextFileA(find.get(), &entry));
+    } while (::FindNextFileW(find.get(), &entry));
     return allRemoved;
 }
 
 bool removeDirectoryTree(const std::string& directory) {
-    const DWORD attributes = ::GetFileAttributesA(directory.c_str());
+    const DWORD attributes = ::GetFileAttributesW(pathForWindows(directory).c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) {
         const DWORD error = ::GetLastError();
         return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;

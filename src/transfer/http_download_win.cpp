@@ -3,6 +3,7 @@
 #include "core/handles_win.h"
 #include "core/logger.h"
 #include "core/settings.h"
+#include "core/windows_text_win.h"
 
 #include <algorithm>
 #include <climits>
@@ -18,7 +19,6 @@ constexpr DWORD kHostNameChars = 256;
 constexpr DWORD kUrlPathChars = 1024;
 // The body goes to disk through this one buffer, so memory use does not grow with the download.
 constexpr DWORD kReceiveBufferBytes = 8192;
-constexpr DWORD kTempPathChars = 260;
 
 } // namespace
 
@@ -160,7 +160,7 @@ bool download(const std::wstring& url, const std::string& filePath, const std::s
         return false;
     }
 
-    FileHandle file(::CreateFileA(filePath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+    FileHandle file(::CreateFileW(pathForWindows(filePath).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                                   FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) {
         return false;
@@ -169,7 +169,7 @@ bool download(const std::wstring& url, const std::string& filePath, const std::s
     auto fail = [&](const std::string& message) {
         logger().error(message);
         file.reset();
-        ::DeleteFileA(filePath.c_str());
+        ::DeleteFileW(pathForWindows(filePath).c_str());
         return false;
     };
     // Outside strict mode the status code is not looked at: whatever body arrives is the document, and the
@@ -205,7 +205,7 @@ bool download(const std::wstring& url, const std::string& filePath, const std::s
             // A file that could not be filled (a full disk, say) is not a successful download, and its
             // partial content must not stay behind to be taken for one.
             file.reset();
-            ::DeleteFileA(filePath.c_str());
+            ::DeleteFileW(pathForWindows(filePath).c_str());
             return false;
         }
         if (policy.strict && !speed.progress(received, std::chrono::steady_clock::now())) {
@@ -239,26 +239,25 @@ std::string downloadToString(const std::string& url) {
 }
 
 std::string downloadToString(const std::string& url, const SizeLimit& limit, const TransferPolicy& policy) {
-    char tempFolder[kTempPathChars] = {};
-    const DWORD folderLength = ::GetTempPathA(kTempPathChars, tempFolder);
-    if (folderLength == 0 || folderLength >= kTempPathChars) {
-        return {}; // no usable temporary folder (a longer one would have been cut short)
-    }
-    char tempFile[MAX_PATH] = {};
-    if (::GetTempFileNameA(tempFolder, "vesk", 0, tempFile) == 0) {
+    const std::string tempFolder = temporaryFolder();
+    unsigned long error = 0;
+    const std::optional<std::string> tempFile = createTemporaryFile(tempFolder, "vesk", error);
+    if (!tempFile) {
+        // Without a place to download to nothing can be fetched; the log says why, not only that it failed.
+        logger().error(temporaryFileFailedMessage(tempFolder, error));
         return {};
     }
     // The temporary file goes on every way out, an exception included.
     struct TemporaryFile {
-        const char* path;
-        ~TemporaryFile() { ::DeleteFileA(path); }
-    } temporary{tempFile};
+        std::wstring path;
+        ~TemporaryFile() { ::DeleteFileW(path.c_str()); }
+    } temporary{pathForWindows(*tempFile)};
 
-    if (!downloadToFile(widenUrl(url), tempFile, limit, policy)) {
+    if (!downloadToFile(widenUrl(url), *tempFile, limit, policy)) {
         return {};
     }
-    FileHandle file(::CreateFileA(tempFile, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                  FILE_ATTRIBUTE_NORMAL, nullptr));
+    FileHandle file(::CreateFileW(temporary.path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     LARGE_INTEGER length{};
     if (!file || !::GetFileSizeEx(file.get(), &length) ||
         static_cast<std::uint64_t>(length.QuadPart) > limit.bytes) {

@@ -2,6 +2,7 @@
 
 #include "core/handles_win.h"
 #include "transfer/file_tree_win.h"
+#include "core/windows_text_win.h"
 
 #include <algorithm>
 #include <limits>
@@ -13,8 +14,8 @@ namespace {
 class FileZipSource : public ZipSource {
 public:
     explicit FileZipSource(const std::string& path)
-        : file(::CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                             FILE_ATTRIBUTE_NORMAL, nullptr)) {
+        : file(::CreateFileW(pathForWindows(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                             OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)) {
         LARGE_INTEGER length{};
         if (file && ::GetFileSizeEx(file.get(), &length)) {
             total = static_cast<std::uint64_t>(length.QuadPart);
@@ -64,8 +65,8 @@ public:
             return false;
         }
         // CREATE_NEW: an entry never replaces anything, not even through a short-name alias.
-        file.reset(::CreateFileA(fullPath(relativePath, relativePath.size()).c_str(), GENERIC_WRITE, 0,
-                                 nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+        file.reset(::CreateFileW(pathForWindows(fullPath(relativePath, relativePath.size())).c_str(),
+                                 GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
         return file.valid();
     }
 
@@ -100,10 +101,10 @@ private:
         while (end < length) {
             end = std::min(relativePath.find('/', end + 1), length);
             const std::string path = fullPath(relativePath, end);
-            if (::CreateDirectoryA(path.c_str(), nullptr)) {
+            if (::CreateDirectoryW(pathForWindows(path).c_str(), nullptr)) {
                 continue;
             }
-            const DWORD attributes = ::GetFileAttributesA(path.c_str());
+            const DWORD attributes = ::GetFileAttributesW(pathForWindows(path).c_str());
             if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0 ||
                 (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
                 return false;

@@ -501,24 +501,24 @@ TEST_F(PendingSelfUpdate, NoUsableRecordMeansNothingToDo) {
         EXPECT_EQ(runConsole.lines.back(), "No manifest path found in registry.");
     }
     {
-        // Longer than the record's 259 characters: never read past the buffer, never cut to a wrong path.
+        // Longer than any path: never read past the buffer, never cut to a wrong path.
         SCOPED_TRACE("value too long");
         CapturingConsole runConsole;
-        ASSERT_TRUE(setMachineString(kRecordKey, kManifestValue, "C:\\" + std::string(300, 'p')));
+        ASSERT_TRUE(setMachineString(kRecordKey, kManifestValue, "C:\\" + std::string(32767 * 3, 'p')));
         EXPECT_EQ(processPendingSelfUpdate(runConsole), 0);
         EXPECT_EQ(runConsole.lines.back(), "No manifest path found in registry.");
     }
     {
-        // Exactly fills the read buffer with no terminating NUL.
+        // Raw bytes without a terminating NUL, longer than any path.
         SCOPED_TRACE("value without terminator");
         CapturingConsole runConsole;
         RegKey key;
         ASSERT_EQ(::RegCreateKeyExA(HKEY_LOCAL_MACHINE, kRecordKey, 0, nullptr, 0, KEY_WRITE, nullptr,
                                     key.put(), nullptr),
                   ERROR_SUCCESS);
-        const std::string bytes(260, 'p');
+        const std::string bytes(32767 * 3, 'p');
         ASSERT_EQ(::RegSetValueExA(key.get(), kManifestValue, 0, REG_BINARY,
-                                   reinterpret_cast<const BYTE*>(bytes.data()), 260),
+                                   reinterpret_cast<const BYTE*>(bytes.data()), static_cast<DWORD>(bytes.size())),
                   ERROR_SUCCESS);
         EXPECT_EQ(processPendingSelfUpdate(runConsole), 0);
         EXPECT_EQ(runConsole.lines.back(), "No manifest path found in registry.");

@@ -1,6 +1,8 @@
 #include "program_run_win.h"
 
 #include "core/handles_win.h"
+#include "core/wide_text.h"
+#include "core/windows_text_win.h"
 
 #include <tlhelp32.h>
 
@@ -8,47 +10,45 @@
 #include <cctype>
 #include <stdexcept>
 #include <thread>
+#include <vector>
 
 namespace vesk::test {
 
 using vesk::updater::KernelHandle;
 using vesk::updater::ProcessHandles;
+using vesk::updater::narrow;
 using vesk::updater::RegKey;
+using vesk::updater::widen;
 
 ScopedMachineValue::ScopedMachineValue(std::string subkey, std::string name,
                                        const std::optional<std::string>& value)
     : subkey_(std::move(subkey)), name_(std::move(name)) {
     RegKey key;
-    if (::RegCreateKeyExA(HKEY_LOCAL_MACHINE, subkey_.c_str(), 0, nullptr, 0, KEY_READ | KEY_WRITE, nullptr,
-                          key.put(), nullptr) != ERROR_SUCCESS) {
+    if (::RegCreateKeyExW(HKEY_LOCAL_MACHINE, widen(subkey_).c_str(), 0, nullptr, 0, KEY_READ | KEY_WRITE,
+                          nullptr, key.put(), nullptr) != ERROR_SUCCESS) {
         throw std::runtime_error("cannot open HKLM\\" + subkey_);
     }
-    char buffer[4096] = {};
-    DWORD size = sizeof(buffer) - 1;
-    if (::RegQueryValueExA(key.get(), name_.c_str(), nullptr, nullptr, reinterpret_cast<BYTE*>(buffer),
-                           &size) == ERROR_SUCCESS) {
-        previous_ = std::string(buffer);
+    key.reset();
+    previous_ = vesk::updater::readRegistryText(HKEY_LOCAL_MACHINE, subkey_, name_, 4096);
+    setValue(value);
+}
+
+void ScopedMachineValue::setValue(const std::optional<std::string>& value) const {
+    RegKey key;
+    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, widen(subkey_).c_str(), 0, KEY_WRITE, key.put()) != ERROR_SUCCESS) {
+        return;
     }
     if (value) {
-        ::RegSetValueExA(key.get(), name_.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(value->c_str()),
-                         static_cast<DWORD>(value->size() + 1));
+        const std::wstring text = widen(*value);
+        ::RegSetValueExW(key.get(), widen(name_).c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
+                         static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
     } else {
-        ::RegDeleteValueA(key.get(), name_.c_str());
+        ::RegDeleteValueW(key.get(), widen(name_).c_str());
     }
 }
 
 ScopedMachineValue::~ScopedMachineValue() {
-    RegKey key;
-    if (::RegOpenKeyExA(HKEY_LOCAL_MACHINE, subkey_.c_str(), 0, KEY_WRITE, key.put()) != ERROR_SUCCESS) {
-        return;
-    }
-    if (previous_) {
-        ::RegSetValueExA(key.get(), name_.c_str(), 0, REG_SZ,
-                         reinterpret_cast<const BYTE*>(previous_->c_str()),
-                         static_cast<DWORD>(previous_->size() + 1));
-    } else {
-        ::RegDeleteValueA(key.get(), name_.c_str());
-    }
+    setValue(previous_);
 }
 
 ProgramRun runProgram(const std::string& exe, const std::string& arguments,
@@ -59,12 +59,14 @@ ProgramRun runProgram(const std::string& exe, const std::string& arguments,
     if (!arguments.empty()) {
         commandLine += " " + arguments;
     }
-    const std::string folder = exe.substr(0, exe.find_last_of('\\'));
-    STARTUPINFOA startup{};
+    // A current folder cannot be longer than MAX_PATH: a program in a longer one starts in the test's.
+    const std::wstring folder = widen(exe.substr(0, exe.find_last_of('\\')));
+    std::wstring wideCommandLine = widen(commandLine);
+    STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION info{};
-    if (!::CreateProcessA(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, folder.c_str(),
-                          &startup, &info)) {
+    if (!::CreateProcessW(nullptr, wideCommandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                          folder.size() < MAX_PATH - 1 ? folder.c_str() : nullptr, &startup, &info)) {
         return run;
     }
     ProcessHandles process = ProcessHandles::adopt(info);
@@ -79,6 +81,10 @@ ProgramRun runProgram(const std::string& exe, const std::string& arguments,
 }
 
 namespace {
+
+std::string withoutLongForm(const std::string& path) {
+    return path.rfind("\\\\?\\", 0) == 0 ? path.substr(4) : path;
+}
 
 std::string lowerCase(std::string text) {
     std::transform(text.begin(), text.end(), text.begin(),
@@ -108,10 +114,10 @@ std::vector<DWORD> processesInside(const std::string& folder) {
         if (::GetExitCodeProcess(process.get(), &exitCode) && exitCode != STILL_ACTIVE) {
             continue;
         }
-        char image[MAX_PATH * 2] = {};
-        DWORD length = sizeof(image);
-        if (::QueryFullProcessImageNameA(process.get(), 0, image, &length) &&
-            lowerCase(std::string(image, length)).rfind(prefix, 0) == 0) {
+        std::vector<wchar_t> image(32768);
+        DWORD length = static_cast<DWORD>(image.size());
+        if (::QueryFullProcessImageNameW(process.get(), 0, image.data(), &length) &&
+            lowerCase(withoutLongForm(narrow(std::wstring_view(image.data(), length)))).rfind(prefix, 0) == 0) {
             found.push_back(entry.th32ProcessID);
         }
     }
@@ -146,9 +152,20 @@ std::string builtProgramBytes() {
 
 ProgramInstall::ProgramInstall() : ProgramInstall(executableDirectory() + "\\VESK_Updater.exe") {}
 
-ProgramInstall::ProgramInstall(const std::string& builtProgram) {
-    if (!::CopyFileA(builtProgram.c_str(), program().c_str(), FALSE) ||
-        !::CopyFileA(integrationFixture("zlib1.dll").c_str(), file("zlib1.dll").c_str(), FALSE)) {
+ProgramInstall::ProgramInstall(const std::string& builtProgram)
+    : ProgramInstall(builtProgram, [](const std::string&) { return std::string(); }) {}
+
+ProgramInstall::ProgramInstall(const std::string& builtProgram,
+                               const std::function<std::string(const std::string& parent)>& folderIn)
+    : path_(folderIn(dir_.path()).empty() ? dir_.path() : dir_.file(folderIn(dir_.path()))) {
+    for (std::size_t end = dir_.path().size() + 1; end <= path_.size(); ++end) {
+        if (end == path_.size() || path_[end] == '\\') {
+            ::CreateDirectoryW(widePath(path_.substr(0, end)).c_str(), nullptr);
+        }
+    }
+    if (!::CopyFileW(widePath(builtProgram).c_str(), widePath(program()).c_str(), FALSE) ||
+        !::CopyFileW(widePath(integrationFixture("zlib1.dll")).c_str(), widePath(file("zlib1.dll")).c_str(),
+                     FALSE)) {
         throw std::runtime_error("cannot fill the install folder " + path());
     }
 }

@@ -10,6 +10,7 @@
 #include <windows.h>
 
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -26,6 +27,8 @@ public:
     ScopedMachineValue& operator=(const ScopedMachineValue&) = delete;
 
 private:
+    void setValue(const std::optional<std::string>& value) const;
+
     std::string subkey_;
     std::string name_;
     std::optional<std::string> previous_;
@@ -53,14 +56,19 @@ public:
     ProgramInstall();
     // The same folder holding another build of the program (a trusted-release build, say).
     explicit ProgramInstall(const std::string& builtProgram);
-    const std::string& path() const { return dir_.path(); }
-    std::string file(const std::string& relative) const { return dir_.file(relative); }
+    // The program installed in a folder of a temporary folder: the relative path (any name, any number of
+    // levels) that folderIn gives for the temporary folder's path.
+    ProgramInstall(const std::string& builtProgram,
+                   const std::function<std::string(const std::string& parent)>& folderIn);
+    const std::string& path() const { return path_; }
+    std::string file(const std::string& relative) const { return path_ + "\\" + relative; }
     std::string program() const { return file("VESK_Updater.exe"); }
     std::string log() const { return file("logs\\ui_logs.log"); }
     std::string copyLog() const { return file("update\\logs\\ui_logs.log"); }
 
 private:
     TempDir dir_;
+    std::string path_;
 };
 
 // Build-time fixtures of these tests.

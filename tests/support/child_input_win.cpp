@@ -1,5 +1,7 @@
 #include "support/child_input_win.h"
 
+#include "core/wide_text.h"
+
 #include <stdexcept>
 
 namespace vesk::test {
@@ -24,19 +26,19 @@ DetachedRun runDetachedWithInput(const std::string& commandLine, const std::stri
                                  HANDLE input, std::chrono::milliseconds timeout) {
     DetachedRun run;
     SECURITY_ATTRIBUTES inherit{sizeof(inherit), nullptr, TRUE};
-    FileHandle discard(::CreateFileA("NUL", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
+    FileHandle discard(::CreateFileW(L"NUL", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
                                      OPEN_EXISTING, 0, nullptr));
-    STARTUPINFOA startup{};
+    STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
     startup.dwFlags = STARTF_USESTDHANDLES;
     startup.hStdInput = input;
     startup.hStdOutput = discard.get();
     startup.hStdError = discard.get();
-    std::string mutableCommandLine = commandLine;
+    std::wstring mutableCommandLine = vesk::updater::widen(commandLine);
+    const std::wstring directory = vesk::updater::widen(workingDirectory);
     PROCESS_INFORMATION info{};
-    if (!::CreateProcessA(nullptr, mutableCommandLine.data(), nullptr, nullptr, TRUE, DETACHED_PROCESS,
-                          nullptr, workingDirectory.empty() ? nullptr : workingDirectory.c_str(), &startup,
-                          &info)) {
+    if (!::CreateProcessW(nullptr, mutableCommandLine.data(), nullptr, nullptr, TRUE, DETACHED_PROCESS,
+                          nullptr, directory.empty() ? nullptr : directory.c_str(), &startup, &info)) {
         return run;
     }
     run.started = true;

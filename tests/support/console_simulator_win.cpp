@@ -12,13 +12,13 @@ namespace vesk::test {
 std::string installSimulator(const std::string& folder, const std::string& script, const std::string& name) {
     const std::string source = executableDirectory() + "\\console_updater_simulator.exe";
     const std::string target = folder + "\\" + name;
-    if (!::CopyFileA(source.c_str(), target.c_str(), FALSE)) {
+    if (!::CopyFileW(widePath(source).c_str(), widePath(target).c_str(), FALSE)) {
         throw std::runtime_error("cannot copy the simulator to " + target);
     }
     if (!writeFileBytes(target + ".script", script)) {
         throw std::runtime_error("cannot write the simulator script beside " + target);
     }
-    ::DeleteFileA((target + ".record").c_str());
+    ::DeleteFileW(widePath(target + ".record").c_str());
     return target;
 }
 

@@ -21,6 +21,9 @@ private:
     std::string path_;
 };
 
+// A UTF-8 path as the …W calls take it, long ones included.
+std::wstring widePath(const std::string& path);
+
 // Whole-file helpers for tests (binary, no translation).
 std::string readFileBytes(const std::string& path);
 bool writeFileBytes(const std::string& path, const std::string& bytes);

@@ -1,6 +1,8 @@
 #include "support/temp_dir.h"
 
 #include "core/handles_win.h"
+#include "core/wide_text.h"
+#include "core/windows_text_win.h"
 
 #include <atomic>
 #include <fstream>
@@ -13,10 +15,12 @@ namespace {
 std::atomic<unsigned> counter{0};
 }
 
+std::wstring widePath(const std::string& path) {
+    return vesk::updater::pathForWindows(path);
+}
+
 TempDir::TempDir() {
-    char base[MAX_PATH + 1] = {};
-    DWORD length = ::GetTempPathA(MAX_PATH, base);
-    std::string root(base, length);
+    std::string root = vesk::updater::temporaryFolder();
     if (!root.empty() && root.back() == '\\') {
         root.pop_back();
     }
@@ -24,7 +28,7 @@ TempDir::TempDir() {
         std::ostringstream name;
         name << root << "\\vesk_test_" << ::GetCurrentProcessId() << "_" << ::GetTickCount64() << "_"
              << counter++;
-        if (::CreateDirectoryA(name.str().c_str(), nullptr)) {
+        if (::CreateDirectoryW(widePath(name.str()).c_str(), nullptr)) {
             path_ = name.str();
             return;
         }
@@ -37,49 +41,47 @@ TempDir::~TempDir() {
 }
 
 std::string readFileBytes(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
+    std::ifstream in(widePath(path).c_str(), std::ios::binary);
     std::ostringstream out;
     out << in.rdbuf();
     return out.str();
 }
 
 bool writeFileBytes(const std::string& path, const std::string& bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    std::ofstream out(widePath(path).c_str(), std::ios::binary | std::ios::trunc);
     out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
     return static_cast<bool>(out);
 }
 
 bool fileExists(const std::string& path) {
-    return ::GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+    return ::GetFileAttributesW(widePath(path).c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
 bool removeTree(const std::string& path) {
-    const DWORD attributes = ::GetFileAttributesA(path.c_str());
+    const DWORD attributes = ::GetFileAttributesW(widePath(path).c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) {
         return true;
     }
     if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
-        WIN32_FIND_DATAA entry;
-        vesk::updater::FindHandle find(::FindFirstFileA((path + "\\*").c_str(), &entry));
+        WIN32_FIND_DATAW entry;
+        vesk::updater::FindHandle find(::FindFirstFileW(widePath(path + "\\*").c_str(), &entry));
         if (find) {
             do {
-                const std::string name = entry.cFileName;
+                const std::string name = vesk::updater::narrow(entry.cFileName);
                 if (name != "." && name != "..") {
                     removeTree(path + "\\" + name);
                 }
-            } while (::FindNextFileA(find.get(), &entry));
+            } while (::FindNextFileW(find.get(), &entry));
         }
-        ::SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
-        return ::RemoveDirectoryA(path.c_str()) != 0;
+        ::SetFileAttributesW(widePath(path).c_str(), FILE_ATTRIBUTE_NORMAL);
+        return ::RemoveDirectoryW(widePath(path).c_str()) != 0;
     }
-    ::SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
-    return ::DeleteFileA(path.c_str()) != 0;
+    ::SetFileAttributesW(widePath(path).c_str(), FILE_ATTRIBUTE_NORMAL);
+    return ::DeleteFileW(widePath(path).c_str()) != 0;
 }
 
 std::string executableDirectory() {
-    char buffer[MAX_PATH] = {};
-    std::string path(buffer, ::GetModuleFileNameA(nullptr, buffer, MAX_PATH));
-    return path.substr(0, path.find_last_of("\\/"));
+    return vesk::updater::runningProgramFolder();
 }
 
 } // namespace vesk::test

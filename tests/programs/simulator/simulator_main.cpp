@@ -3,6 +3,9 @@
 
 #include "simulator_script.h"
 
+#include "core/wide_text.h"
+#include "core/windows_text_win.h"
+
 #include <windows.h>
 
 #include <fstream>
@@ -11,13 +14,15 @@
 
 namespace {
 
+using vesk::updater::narrow;
+using vesk::updater::pathForWindows;
+
 std::string ownPath() {
-    char buffer[MAX_PATH] = {};
-    return std::string(buffer, ::GetModuleFileNameA(nullptr, buffer, MAX_PATH));
+    return vesk::updater::runningProgramPath();
 }
 
 std::string readWholeFile(const std::string& path, bool& found) {
-    std::ifstream in(path, std::ios::binary);
+    std::ifstream in(pathForWindows(path).c_str(), std::ios::binary);
     found = static_cast<bool>(in);
     std::ostringstream text;
     text << in.rdbuf();
@@ -25,23 +30,23 @@ std::string readWholeFile(const std::string& path, bool& found) {
 }
 
 void appendRecord(const std::string& path, const std::string& text) {
-    std::ofstream out(path, std::ios::binary | std::ios::app);
+    std::ofstream out(pathForWindows(path).c_str(), std::ios::binary | std::ios::app);
     out << text;
 }
 
 std::string recordOfStart() {
-    STARTUPINFOA startup{};
+    STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
-    ::GetStartupInfoA(&startup);
-    char directory[MAX_PATH] = {};
-    ::GetCurrentDirectoryA(MAX_PATH, directory);
+    ::GetStartupInfoW(&startup);
+    const std::string directory = narrow(vesk::updater::readGrowing(
+        [](wchar_t* buffer, unsigned long room) { return ::GetCurrentDirectoryW(room, buffer); }));
     DWORD consoleProcesses[16] = {};
     const DWORD attached = ::GetConsoleProcessList(consoleProcesses, 16);
     const HANDLE input = ::GetStdHandle(STD_INPUT_HANDLE);
 
     std::ostringstream record;
     record << "pid=" << ::GetCurrentProcessId() << "\n";
-    record << "command_line=" << ::GetCommandLineA() << "\n";
+    record << "command_line=" << narrow(::GetCommandLineW()) << "\n";
     record << "working_directory=" << directory << "\n";
     record << "startup_flags=" << startup.dwFlags << "\n";
     record << "show_window=" << startup.wShowWindow << "\n";
@@ -142,7 +147,7 @@ int main() {
     const std::string self = ownPath();
     const std::string recordPath = self + ".record";
     {
-        std::ofstream fresh(recordPath, std::ios::binary | std::ios::trunc);
+        std::ofstream fresh(pathForWindows(recordPath).c_str(), std::ios::binary | std::ios::trunc);
         fresh << recordOfStart();
     }
 
