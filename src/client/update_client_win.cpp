@@ -121,8 +121,13 @@ bool UpdateClient::runUpdate(const std::string& manifestLocation) {
 
     logger().info("Launching console updater with command: " + commandLine);
     std::wstring writableCommandLine = widen(commandLine);
-    if (!::CreateProcessW(nullptr, writableCommandLine.data(), nullptr, nullptr, TRUE, CREATE_NEW_CONSOLE,
-                          nullptr, nullptr, &startup, &info)) {
+    // The system starts no program past MAX_PATH; that failure is named as such.
+    const bool startable = canStartProgramAt(path);
+    if (!startable) {
+        ::SetLastError(ERROR_FILENAME_EXCED_RANGE);
+    }
+    if (!startable || !::CreateProcessW(nullptr, writableCommandLine.data(), nullptr, nullptr, TRUE,
+                                        CREATE_NEW_CONSOLE, nullptr, nullptr, &startup, &info)) {
         const DWORD error = ::GetLastError();
         outputRead.reset();
         outputWrite.reset();

@@ -21,6 +21,10 @@ std::wstring pathForWindows(const std::string& utf8Path) {
     return extendedLengthPath(full.empty() ? wide : full);
 }
 
+bool canStartProgramAt(const std::string& utf8Path) {
+    return widen(utf8Path).size() < MAX_PATH;
+}
+
 std::string runningProgramPath() {
     return narrow(readGrowing(
         [](wchar_t* buffer, unsigned long room) { return ::GetModuleFileNameW(nullptr, buffer, room); }));

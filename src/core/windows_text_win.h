@@ -16,6 +16,10 @@ namespace vesk::updater {
 // the extended-length form, so it works past 260 characters; a shorter one is only converted.
 std::wstring pathForWindows(const std::string& utf8Path);
 
+// Whether the system can start a program at this path: CreateProcessW takes no program path past MAX_PATH,
+// in any form.
+bool canStartProgramAt(const std::string& utf8Path);
+
 // The running program's full path; "" when the system cannot say.
 std::string runningProgramPath();
 // The folder of the running program, without a trailing backslash; "" when the system cannot say.

@@ -157,6 +157,12 @@ bool PreflightUpdater::handOverIfOwnExecutableDiffers(const std::string& ownEntr
     }
 
     logger().info("VESK_Updater.exe hash mismatch - initiating self-update process");
+    // Nothing is copied for a hand-over that cannot happen: the system starts no program past MAX_PATH.
+    if (!canStartProgramAt(paths.copy)) {
+        logger().error("Cannot start a program at " + paths.copy +
+                       ": the path is longer than Windows can start - self-update skipped");
+        return false;
+    }
     ::CreateDirectoryW(pathForWindows(paths.updateFolder).c_str(), nullptr);
     logger().info("Copying current VESK_Updater.exe to: " + paths.copy);
     if (!::CopyFileW(pathForWindows(paths.installed).c_str(), pathForWindows(paths.copy).c_str(), FALSE)) {

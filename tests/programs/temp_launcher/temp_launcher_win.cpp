@@ -27,7 +27,8 @@ int main() {
     startup.hStdOutput = ::GetStdHandle(STD_OUTPUT_HANDLE);
     startup.hStdError = ::GetStdHandle(STD_ERROR_HANDLE);
     PROCESS_INFORMATION info{};
-    if (!::CreateProcessW(nullptr, rest.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &info)) {
+    if (!::CreateProcessW(nullptr, rest.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
+                          &info)) {
         return 255;
     }
     ::CloseHandle(info.hThread);
