@@ -630,18 +630,18 @@ TEST_F(Preflight, OwnExecutableThatDiffersIsHandedToACopyWithTheChannelAndThisPr
 }
 
 TEST_F(Preflight, ExistenceTestThatFailsIsReportedAndTheRunGoesOn) {
-    // A target path too long for the system's narrow file calls: they fail with an error other than "not
-    // found", so the file's state is unknown. The run reports it and carries on.
-    const std::string longTarget = std::string(300, 'd') + ".dll";
-    server.respond(
-        "/manifest.json", 200,
-        manifestDocument({manifestFileEntry("libcurl.dll", {{"target_path", longTarget}}, {{"size", "5"}})}));
+    // A target name no Windows file can have: the file calls fail with an error other than "not found", so
+    // the file's state is unknown. The run reports it and carries on.
+    const std::string invalidTarget = "lib<curl>.dll";
+    server.respond("/manifest.json", 200,
+                   manifestDocument({manifestFileEntry("libcurl.dll", {{"target_path", invalidTarget}},
+                                                       {{"size", "5"}})}));
     servePlain(server, "libcurl.dll", "12345");
 
     run();
 
     const auto logged = messages();
-    EXPECT_EQ(countStartingWith(logged, "WARNING Could not determine whether " + install.file(longTarget) +
+    EXPECT_EQ(countStartingWith(logged, "WARNING Could not determine whether " + install.file(invalidTarget) +
                                             " exists (Error "),
               2u); // the check and the backup step
     EXPECT_TRUE(
