@@ -1,5 +1,7 @@
 #include "transfer/http_download.h"
 
+#include "core/wide_text.h"
+
 namespace vesk::updater {
 
 std::string downloadUserAgent(const std::string& ownHash) {
@@ -11,12 +13,7 @@ std::string downloadUserAgent(const std::string& ownHash) {
 }
 
 std::wstring widenUrl(const std::string& url) {
-    std::wstring wide;
-    wide.reserve(url.size());
-    for (const char byte : url) {
-        wide.push_back(static_cast<wchar_t>(static_cast<unsigned char>(byte)));
-    }
-    return wide;
+    return widen(url);
 }
 
 } // namespace vesk::updater

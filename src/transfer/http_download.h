@@ -44,7 +44,7 @@ public:
 // "Downloader/1.0", followed by " (hash:" + ownHash + ")" when ownHash is not empty.
 std::string downloadUserAgent(const std::string& ownHash);
 
-// Widens a narrow URL byte by byte (each byte becomes one UTF-16 unit, no code-page conversion).
+// A URL as WinHTTP takes it: UTF-8 to UTF-16, like all text (an ASCII URL is unchanged either way).
 std::wstring widenUrl(const std::string& url);
 
 // The parts of a URL a download uses.

@@ -3,6 +3,7 @@
 #include "core/handles_win.h"
 #include "core/logger.h"
 #include "core/settings.h"
+#include "core/wide_text.h"
 #include "core/windows_text_win.h"
 
 #include <algorithm>
@@ -56,14 +57,9 @@ int timeoutValue(std::chrono::milliseconds duration) {
     return static_cast<int>(std::clamp<long long>(duration.count(), 0, INT_MAX));
 }
 
-// The URL as the log shows it; URLs come widened byte by byte, so this undoes exactly that.
+// The URL as the log shows it: back to UTF-8.
 std::string narrowUrl(const std::wstring& url) {
-    std::string narrow;
-    narrow.reserve(url.size());
-    for (const wchar_t unit : url) {
-        narrow.push_back(unit < 0x100 ? static_cast<char>(unit) : '?');
-    }
-    return narrow;
+    return narrow(url);
 }
 
 // Resolving keeps WinHTTP's default (no limit of its own); every other step gets the policy's bound.

@@ -158,11 +158,7 @@ ProgramInstall::ProgramInstall(const std::string& builtProgram)
 ProgramInstall::ProgramInstall(const std::string& builtProgram,
                                const std::function<std::string(const std::string& parent)>& folderIn)
     : path_(folderIn(dir_.path()).empty() ? dir_.path() : dir_.file(folderIn(dir_.path()))) {
-    for (std::size_t end = dir_.path().size() + 1; end <= path_.size(); ++end) {
-        if (end == path_.size() || path_[end] == '\\') {
-            ::CreateDirectoryW(widePath(path_.substr(0, end)).c_str(), nullptr);
-        }
-    }
+    createFolders(path_);
     if (!::CopyFileW(widePath(builtProgram).c_str(), widePath(program()).c_str(), FALSE) ||
         !::CopyFileW(widePath(integrationFixture("zlib1.dll")).c_str(), widePath(file("zlib1.dll")).c_str(),
                      FALSE)) {

@@ -28,6 +28,8 @@ std::wstring widePath(const std::string& path);
 std::string readFileBytes(const std::string& path);
 bool writeFileBytes(const std::string& path, const std::string& bytes);
 bool fileExists(const std::string& path);
+// Creates the folder and every missing folder above it; true when it exists afterwards.
+bool createFolders(const std::string& path);
 // Removes a file or a folder tree; true when nothing is left.
 bool removeTree(const std::string& path);
 // The folder of the running test executable, without a trailing backslash.

@@ -57,6 +57,14 @@ bool fileExists(const std::string& path) {
     return ::GetFileAttributesW(widePath(path).c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
+bool createFolders(const std::string& path) {
+    for (std::size_t end = path.find('\\', 3); end != std::string::npos; end = path.find('\\', end + 1)) {
+        ::CreateDirectoryW(widePath(path.substr(0, end)).c_str(), nullptr);
+    }
+    ::CreateDirectoryW(widePath(path).c_str(), nullptr);
+    return fileExists(path);
+}
+
 bool removeTree(const std::string& path) {
     const DWORD attributes = ::GetFileAttributesW(widePath(path).c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) {

@@ -3,6 +3,7 @@
 #include "transfer/http_download.h"
 
 #include "core/handles_win.h"
+#include "core/privilege.h"
 #include "support/folder_entries.h"
 #include "support/http_test_server.h"
 #include "support/log_lines.h"
@@ -393,6 +394,18 @@ TEST_F(HttpDownload, HostileAnswersFailTheDownload) {
     }
     EXPECT_EQ(server.unexpectedRequests().size(), 1u); // the redirect's target
     server.clearRecord();
+}
+
+TEST_F(HttpDownload, DownloadToStringWithoutATemporaryFileLogsTheCauseAndAsksNothing) {
+    TempDir temp;
+    ScopedTempFolder redirect(temp.file("missing"));
+    server.respond("/manifest.json", 200, "{}");
+    ProcessLogTail log;
+    EXPECT_EQ(downloadToString(server.url("/manifest.json")), "");
+    EXPECT_EQ(log.entries(), std::vector<std::string>{
+                                 "ERROR Could not create a temporary file in " + temp.file("missing\\") +
+                                 ": " + vesk::updater::getWindowsErrorMessage(3) + " (error 3)"});
+    EXPECT_TRUE(server.requestedPaths().empty());
 }
 
 TEST_F(HttpDownload, DownloadToStringStopsAtItsCeiling) {
