@@ -81,7 +81,7 @@ Options:
   --signer <text>            signer named in the signature block
   --url <name>=<url>         give one file an explicit download location (repeatable)
   --target-path <name>=<p>   install one file at another path below the install folder (repeatable)
-  --zip-level <0-9>          deflate level of the archives (default 6; 0 stores)
+  --zip-level <0-9>          deflate level of the archives (default 3; 0 stores, 9 packs tightest)
   --threads <n>              files processed at once (default: one per processor)
   --expires-in <days>        the manifest expires after this many days (1..3650); trusted-release
                              programs refuse it from then on
