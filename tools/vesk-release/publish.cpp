@@ -460,10 +460,16 @@ bool stageFile(SourceFile& file, const fs::path& staging, int zipLevel, std::uin
         return false;
     }
     if (archive) {
-        // Compressed libraries and archives do not shrink; a sample tells them apart cheaply.
-        const bool deflate = deflateWorthwhileSampled(source.data(), source.size(), zipLevel);
+        // Compressed libraries and archives do not shrink; a sample tells them apart cheaply. A small file is
+        // simply deflated: the archive writer stores it when that saves nothing, and the trial costs less
+        // than a sample.
+        constexpr size_t kSampleFrom = 256 * 1024;
+        const bool deflate = source.size() <= kSampleFrom
+                                 ? zipLevel > 0
+                                 : deflateWorthwhileSampled(source.data(), source.size(), zipLevel);
         if (!writeSingleEntryZip(staging / (file.name + ".zip"), file.name, source.data(), source.size(),
-                                 deflate, zipLevel, dosDateTime(file.modified), file.error)) {
+                                 deflate, zipLevel, dosDateTime(file.modified), file.error,
+                                 source.size() <= kSampleFrom)) {
             return false;
         }
     }
