@@ -200,3 +200,59 @@ TEST(Cli, CheckOverALoopbackServer) {
     EXPECT_EQ(runTool({"check", server.origin() + "/manifest.json", "--no-files"}, out, err), 1);
     EXPECT_NE(out.find("status 404"), std::string::npos) << out;
 }
+
+// What the command line refuses, and what check claims about the signer: each row one invocation.
+TEST(Cli, StrictOptionsAndWhoSigned) {
+    ScratchDir dir;
+    makeSmallRelease(dir / "release");
+    std::string out, err;
+    ASSERT_EQ(runTool({"keygen", "--out", (dir / "keys").string(), "--bits", "2048"}, out, err), 0) << err;
+    ASSERT_EQ(runTool({"keygen", "--out", (dir / "keys").string(), "--name", "other", "--bits", "2048"}, out, err),
+              0);
+    const std::string keys = (dir / "keys").string() + "/";
+    const std::string manifest = (dir / "server" / "manifest.json").string();
+    ASSERT_EQ(runTool({"publish", "--from", (dir / "release").string(), "--version", "3.0", "--build", "12", "--out",
+                       (dir / "server").string(), "--key", keys + "vesk-release.pem"},
+                      out, err),
+              0)
+        << err;
+    struct Row {
+        std::vector<std::string> args;
+        int exit;
+        std::string says;
+        std::string neverSays;
+    };
+    const std::string trusted = keys + "vesk-release.pub.txt";
+    const std::vector<Row> rows = {
+        {{"check", manifest, "--no-files", "--no-files"}, 2, "option --no-files is given twice", ""},
+        {{"keygen", "--out", keys, "--out", keys}, 2, "option --out is given twice", ""},
+        {{"check", manifest, "--frobnicate"}, 2, "unknown option --frobnicate", ""},
+        {{"check", manifest, "--trusted-key", trusted, "--newer-than", "3.0"}, 0, "Manifest trusted", ""},
+        {{"check", manifest, "--trusted-key", trusted, "--newer-than", "3.1"}, 1, "older than", ""},
+        {{"check", manifest, "--trusted-key", trusted, "--newer-than", "3.0/11"}, 0, "Manifest trusted", ""},
+        {{"check", manifest, "--trusted-key", trusted, "--newer-than", "3.0/"}, 2, "VERSION/BUILD", ""},
+        {{"check", manifest, "--trusted-key", trusted, "--newer-than", "3/0/12"}, 2, "VERSION/BUILD", ""},
+        {{"check", manifest, "--trusted-key", trusted, "--newer-than", "/12"}, 2, "VERSION/BUILD", ""},
+        {{"check", manifest, "--trusted-key", keys + "vesk-release.pem"}, 1, "is a private key", ""},
+        {{"check", manifest, "--trusted-key", keys + "vesk-release.pub.pem"}, 1, "is a PEM public key", ""},
+        {{"publish", "--from", (dir / "release").string(), "--version", "3.0", "--build", "13", "--out",
+          (dir / "server").string(), "--key", trusted},
+         1, "is a public key; --key takes the private key", ""},
+        {{"succession", "--key", keys + "vesk-release.pem", "--new-key", keys + "other.pem", "--chain",
+          (dir / "chain.json").string()},
+         1, "is a private key", ""},
+        {{"check", manifest}, 0, "Self-consistent signature, signer not checked", "authenticity confirmed"},
+        {{"check", manifest, "--trusted-key", keys + "other.pub.txt"}, 1, "does not verify", "authenticity confirmed"},
+        {{"check", manifest, "--trusted-key", keys + "other.pub.txt," + trusted}, 0,
+         "Signer: authenticity confirmed with the trusted key", "signer not checked"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.args[0] + " " + row.args.back());
+        EXPECT_EQ(runTool(row.args, out, err), row.exit) << out << err;
+        EXPECT_NE((out + err).find(row.says), std::string::npos) << out << err;
+        if (!row.neverSays.empty()) {
+            EXPECT_EQ((out + err).find(row.neverSays), std::string::npos) << out;
+        }
+    }
+    EXPECT_FALSE(fs::exists(dir / "chain.json"));
+}

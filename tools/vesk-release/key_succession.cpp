@@ -228,6 +228,19 @@ bool appendStatement(std::vector<SuccessionStatement>& statements, const RsaPriv
     return true;
 }
 
+std::string unverifiedStatement(const std::vector<SuccessionStatement>& statements,
+                                const std::set<std::string>& knownKeys) {
+    for (const SuccessionStatement& s : statements) {
+        for (const std::string& key : knownKeys) {
+            if (keyId(key) == s.signedBy && !verifies(s, key)) {
+                return "statement " + std::to_string(s.sequence) + " does not verify with key " + s.signedBy +
+                       ", which signed it";
+            }
+        }
+    }
+    return {};
+}
+
 void addVouchedKeys(std::set<std::string>& keys, const std::vector<SuccessionStatement>& statements) {
     for (const SuccessionStatement& s : statements) {
         if (std::any_of(keys.begin(), keys.end(), [&](const std::string& key) { return verifies(s, key); })) {

@@ -59,6 +59,12 @@ bool appendStatement(std::vector<SuccessionStatement>& statements, const RsaPriv
                      const std::vector<std::string>& keys, const std::vector<std::string>& retire,
                      std::string& error);
 
+// The first statement signed by one of knownKeys (texts without blanks) whose signature does not verify,
+// as an error text; "" when there is none. The first statement's signer is usually known only to the
+// programs, but when the publisher's tree knows it, a forged or damaged statement is caught here.
+std::string unverifiedStatement(const std::vector<SuccessionStatement>& statements,
+                                const std::set<std::string>& knownKeys);
+
 // Grows a set of keys (texts without blanks) along a chain: every statement signed by a key already in the
 // set, with a signature that verifies, adds its "keys". Statements that do not qualify are passed over.
 void addVouchedKeys(std::set<std::string>& keys, const std::vector<SuccessionStatement>& statements);

@@ -799,6 +799,16 @@ bool publishRelease(const PublishOptions& options, PublishResult& result, std::s
     const auto liveIt = std::find_if(manifests.begin(), manifests.end(),
                                      [&](const LiveManifest& m) { return m.fileName == manifestName; });
     const LiveManifest* live = liveIt == manifests.end() ? nullptr : &*liveIt;
+    std::set<std::string> knownKeys = {keyText};
+    if (live) {
+        knownKeys.insert(live->keys.begin(), live->keys.end());
+        knownKeys.insert(live->publicKey);
+    }
+    error = unverifiedStatement(chain, knownKeys);
+    if (!error.empty()) {
+        error = options.keySuccession.string() + ": " + error;
+        return false;
+    }
     error = refusalAgainstLive(options, files, live, keyText, chain);
     if (!error.empty()) {
         return false;
