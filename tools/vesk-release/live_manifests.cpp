@@ -24,14 +24,14 @@ std::string folderOfUrl(const std::string& url) {
         const size_t slash = path.find('/', scheme + 3);
         path = slash == std::string::npos ? std::string() : path.substr(slash);
     }
+    size_t start = 0;
     if (path.rfind("updates/", 0) == 0) {
-        path.insert(0, "/");
-    }
-    const size_t at = path.find("/updates/");
-    if (at == std::string::npos) {
+        start = 8;
+    } else if (const size_t at = path.find("/updates/"); at != std::string::npos) {
+        start = at + 9;
+    } else {
         return {};
     }
-    const size_t start = at + 9;
     return path.substr(start, path.find('/', start) - start);
 }
 
