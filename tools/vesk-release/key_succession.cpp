@@ -111,6 +111,9 @@ bool readPrivateKey(const fs::path& path, const std::string& option, RsaPrivateK
 }
 
 std::string SuccessionStatement::signedText() const {
+    if (!readText.empty()) {
+        return readText;
+    }
     OrderedJson object = OrderedJson::object();
     object["sequence"] = sequence;
     object["keys"] = keys;
@@ -141,6 +144,7 @@ bool parseChain(const OrderedJson& chain, std::vector<SuccessionStatement>& stat
             return false;
         }
         s.sequence = body["sequence"].get<std::uint64_t>();
+        s.readText = body.dump();
         s.signedBy = item["signed_by"].get<std::string>();
         s.signature = item["signature"].get<std::string>();
         if (s.sequence != statements.size() + 1) {

@@ -35,7 +35,10 @@ struct SuccessionStatement {
     std::vector<std::string> retire;
     std::string signedBy;  // key id of the signer
     std::string signature; // Base64 RSA-SHA256 over signedText()
-    // The compact statement object the signature covers: {"sequence":N,"keys":[...],"retire":[...]}.
+    // The statement object as read from a chain, compactly serialised; empty for one made here.
+    std::string readText;
+    // The compact statement object the signature covers: as read, so a statement written by another tool
+    // (without "retire", say) keeps its signed bytes; {"sequence":N,"keys":[...],"retire":[...]} otherwise.
     std::string signedText() const;
 };
 

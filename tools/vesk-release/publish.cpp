@@ -799,8 +799,11 @@ bool publishRelease(const PublishOptions& options, PublishResult& result, std::s
     const auto liveIt = std::find_if(manifests.begin(), manifests.end(),
                                      [&](const LiveManifest& m) { return m.fileName == manifestName; });
     const LiveManifest* live = liveIt == manifests.end() ? nullptr : &*liveIt;
-    std::set<std::string> knownKeys = {keyText};
-    if (live) {
+    std::set<std::string> knownKeys;
+    if (!keyText.empty()) {
+        knownKeys.insert(keyText);
+    }
+    if (live && live->isSigned) {
         knownKeys.insert(live->keys.begin(), live->keys.end());
         knownKeys.insert(live->publicKey);
     }
