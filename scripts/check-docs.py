@@ -10,9 +10,27 @@ Read from the sources, so that a new name cannot be added without being document
   - every line a refused download logs, every trust verdict's wording  -> docs/operations.md, trusted-releases.md
 And every link between the guides (and from README.md) must reach an existing file and heading.
 
+With --run-commands <vesk-release>, it also runs every command the guides show, guide by guide in the order
+they stand, in a scratch folder with sample release folders (dist, dist-beta, releases/2.1.344): the
+vesk-release, rsync, openssl, rm and mkdir lines, a "python3 -m http.server ... &" line as a background
+server, and an nginx configuration block as a real nginx serving the uploaded tree (its headers and
+refusals are checked too). /srv/vesk-updates and port 8080 are replaced by a scratch folder and a free port.
+A command that ends in "# refused" must fail with exit code 1, every other one must succeed. Lines that
+need Windows, a build or a remote host (cmake, reg, ssh, ...) are counted as not run.
+
 Exits with 1 and names each thing that is missing; prints one line and exits with 0 otherwise.
 """
 
+import os
+import random
+import shutil
+import signal
+import socket
+import subprocess
+import tempfile
+import time
+import urllib.error
+import urllib.request
 import re
 import sys
 from pathlib import Path
@@ -188,6 +206,180 @@ def anchors(markdown):
     return found
 
 
+RUN_WORDS = ("vesk-release", "rsync", "openssl", "rm", "mkdir", "python3")
+NOT_RUN_WORDS = ("cmake", "reg", "ssh", "sudo", "apt-get", "wine", "nginx", "systemctl")
+
+
+def guide_steps(markdown):
+    """The commands of a guide in order, as ("command", line) and ("nginx", config block) steps."""
+    steps = []
+    fence = None  # the language of the fenced block we are in, "" for none
+    block = []
+    pending = ""
+    for line in markdown.splitlines():
+        stripped = line.strip()
+        if stripped.startswith("```"):
+            if fence is None:
+                fence, block = stripped[3:].strip(), []
+            else:
+                if fence == "nginx":
+                    steps.append(("nginx", "\n".join(block)))
+                fence = None
+            continue
+        if fence is not None:
+            block.append(line)
+            if fence not in ("", "sh", "shell", "bash"):
+                continue
+        elif not line.startswith("    "):
+            pending = ""
+            continue
+        text = pending + stripped
+        if text.endswith("\\"):
+            pending = text[:-1] + " "
+            continue
+        pending = ""
+        word = text.split(" ", 1)[0]
+        if word in RUN_WORDS or word in NOT_RUN_WORDS:
+            steps.append(("command", text))
+    return steps
+
+
+def free_port():
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
+
+
+def wait_for_port(port, deadline=15.0):
+    end = time.monotonic() + deadline
+    while time.monotonic() < end:
+        with socket.socket() as probe:
+            if probe.connect_ex(("127.0.0.1", port)) == 0:
+                return True
+        time.sleep(0.05)
+    return False
+
+
+def fetch(url):
+    """(status, headers) of a GET; errors count as their status."""
+    try:
+        with urllib.request.urlopen(url, timeout=10) as answer:
+            answer.read()
+            return answer.status, answer.headers
+    except urllib.error.HTTPError as error:
+        return error.code, error.headers
+
+
+def make_release(folder, seed):
+    generator = random.Random(seed)
+    for name, size in (("Updater.exe", 40000), ("libcurl.dll", 9000), ("libsodium.dll", 8192),
+                       ("zlib1.dll", 8193), ("VESK_Updater.exe", 30000), ("data/core.pak", 20000)):
+        path = folder / name
+        path.parent.mkdir(parents=True, exist_ok=True)
+        path.write_bytes(bytes(generator.getrandbits(8) for _ in range(size)))
+
+
+def start_nginx(block, scratch, port, problems, name):
+    """Serves scratch/www with the guide's server block (plain HTTP on port); the process or None."""
+    server = []
+    for line in block.replace("/srv/vesk-updates", str(scratch / "www")).splitlines():
+        if line.strip().startswith("ssl_"):
+            continue
+        if line.strip().startswith("listen "):
+            line = f"    listen 127.0.0.1:{port};"
+        server.append(line)
+    run = scratch / "nginx"
+    run.mkdir()
+    user = "user root;\n" if os.geteuid() == 0 else ""
+    temps = "".join(f"{kind}_temp_path {run / kind};\n" for kind in ("client_body", "proxy", "fastcgi", "uwsgi",
+                                                                      "scgi"))
+    (run / "nginx.conf").write_text(
+        f"{user}worker_processes 1;\npid {run / 'nginx.pid'};\nerror_log {run / 'error.log'};\n"
+        f"events {{}}\nhttp {{\naccess_log off;\ndefault_type application/octet-stream;\n{temps}"
+        + "\n".join(server) + "\n}\n")
+    binary = shutil.which("nginx") or "/usr/sbin/nginx"
+    if not os.path.exists(binary):
+        problems.append(f"{name}: nginx is not installed (scripts/install-deps.sh installs it)")
+        return None
+    process = subprocess.Popen([binary, "-p", str(run), "-c", str(run / "nginx.conf"), "-g", "daemon off;"],
+                               stdout=subprocess.DEVNULL, stderr=open(run / "stderr.log", "wb"))
+    if not wait_for_port(port):
+        problems.append(f"{name}: nginx with the guide's configuration does not start: "
+                        + (run / "stderr.log").read_text(errors="replace")[-400:])
+        return process
+    origin = f"http://127.0.0.1:{port}"
+    updates = scratch / "www" / "updates"
+    folder = sorted(p for p in updates.iterdir() if not p.name.startswith(".")) if updates.is_dir() else []
+    (updates / ".probe").write_text("hidden")
+    expected = [("/manifest.json", 200, "no-cache"), ("/updates/.probe", 404, None), ("/elsewhere", 404, None)]
+    if folder:
+        expected.append((f"/updates/{folder[0].name}/Updater.exe", 200, "public, max-age=31536000, immutable"))
+    else:
+        problems.append(f"{name}: nothing was uploaded before the nginx configuration")
+    for path, status, cache in expected:
+        got, headers = fetch(origin + path)
+        if got != status or (cache and headers.get("Cache-Control") != cache):
+            problems.append(f"{name}: nginx answers {path} with {got}, Cache-Control "
+                            f"{headers.get('Cache-Control')!r}; the guide promises {status}, {cache!r}")
+    return process
+
+
+def run_guide_commands(page, tool, problems):
+    """Runs one guide's commands; returns (run, not run)."""
+    name = page.relative_to(ROOT)
+    steps = guide_steps(page.read_text(encoding="utf-8"))
+    if not any(kind == "command" and text.split(" ", 1)[0] in RUN_WORDS for kind, text in steps):
+        return 0, 0
+    done = skipped = 0
+    with tempfile.TemporaryDirectory(prefix="vesk-check-docs-") as folder:
+        scratch = Path(folder)
+        (scratch / "bin").mkdir()
+        (scratch / "bin" / "vesk-release").symlink_to(Path(tool).resolve())
+        make_release(scratch / "dist", 1)
+        make_release(scratch / "dist-beta", 2)
+        make_release(scratch / "releases" / "2.1.344", 3)
+        (scratch / "www").mkdir()
+        env = dict(os.environ, PATH=f"{scratch / 'bin'}:{os.environ.get('PATH', '')}",
+                   VESK_KEY_PASSPHRASE="check-docs sample pass phrase")
+        port = free_port()
+        background = []
+        try:
+            for kind, text in steps:
+                if kind == "nginx":
+                    process = start_nginx(text, scratch, port, problems, name)
+                    if process:
+                        background.append(process)
+                    continue
+                word = text.split(" ", 1)[0]
+                if word in NOT_RUN_WORDS or (word == "python3" and "-m http.server" not in text):
+                    skipped += 1
+                    continue
+                command, _, comment = text.partition("  #")
+                command = command.replace("/srv/vesk-updates", str(scratch / "www")).replace("8080", str(port))
+                refused = comment.strip().startswith("refused")
+                if command.rstrip().endswith("&"):
+                    background.append(subprocess.Popen(["bash", "-c", command.rstrip()[:-1]], cwd=scratch, env=env,
+                                                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
+                    if not wait_for_port(port):
+                        problems.append(f"{name}: `{text}` serves nothing")
+                    done += 1
+                    continue
+                result = subprocess.run(["bash", "-c", command], cwd=scratch, env=env, capture_output=True,
+                                        text=True, timeout=300)
+                done += 1
+                if result.returncode != (1 if refused else 0):
+                    problems.append(f"{name}: `{text}` exits with {result.returncode}: "
+                                    + (result.stdout + result.stderr).strip()[-600:])
+        finally:
+            for process in background:
+                process.send_signal(signal.SIGTERM)
+                try:
+                    process.wait(timeout=10)
+                except subprocess.TimeoutExpired:
+                    process.kill()
+    return done, skipped
+
+
 def main():
     problems = []
     operations = OPERATIONS.read_text(encoding="utf-8")
@@ -260,13 +452,24 @@ def main():
             elif anchor and anchor not in anchors(linked.read_text(encoding="utf-8")):
                 problems.append(f"{name}: link to {target}: no such heading")
 
+    ran = ""
+    if len(sys.argv) == 3 and sys.argv[1] == "--run-commands":
+        done = skipped = 0
+        for page in sorted((ROOT / "docs").glob("*.md")):
+            counts = run_guide_commands(page, sys.argv[2], problems)
+            done, skipped = done + counts[0], skipped + counts[1]
+        ran = f", {done} guide commands run ({skipped} need Windows, a build or a remote host)"
+    elif len(sys.argv) > 1:
+        print("usage: check-docs.py [--run-commands <vesk-release>]", file=sys.stderr)
+        return 2
+
     if problems:
         for problem in problems:
             print(f"check-docs: {problem}", file=sys.stderr)
         return 1
     print(f"check-docs: OK ({len(keys)} registry keys, {len(values)} values, {len(options)} options, "
           f"exit codes {sorted(codes)}, {len(cited)} writing rules, {len(tool_options)} vesk-release options, "
-          f"{log_count} log texts)")
+          f"{log_count} log texts{ran})")
     return 0
 
 

@@ -6,6 +6,8 @@ packages=(cmake ninja-build g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
   nlohmann-json3-dev libz-mingw-w64-dev googletest imagemagick libssl-dev zip unzip g++ python3 x11-utils)
 # Native fuzzing: clang with its libFuzzer and sanitizer runtimes.
 packages+=(clang libclang-rt-14-dev)
+# The publishing guide's commands, run by scripts/check-docs.py: its upload commands and its nginx site.
+packages+=(rsync nginx)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

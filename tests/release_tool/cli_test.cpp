@@ -25,6 +25,8 @@ int exitStatusOf(const std::string& command) {
 
 void makeSmallRelease(const fs::path& folder) {
     writeBytes(folder / "Updater.exe", noiseBytes(3000, 11));
+    writeBytes(folder / "libcurl.dll", noiseBytes(300, 12));
+    writeBytes(folder / "libsodium.dll", "");
     writeBytes(folder / "zlib1.dll", std::string(5000, 'z'));
 }
 
@@ -125,7 +127,7 @@ TEST(Cli, PublishThenCheckFromTheCommandLine) {
         << out;
     EXPECT_NE(out.find("[INFO] [OK] RSA Signature Verification: PASSED"), std::string::npos);
     EXPECT_NE(out.find("Server files"), std::string::npos);
-    EXPECT_NE(out.find("2 checked"), std::string::npos);
+    EXPECT_NE(out.find("4 checked"), std::string::npos);
     EXPECT_NE(out.find("Result: OK"), std::string::npos);
 
     // As a trusted-release build with this key would judge it: trusted, older than a later release, and
@@ -135,7 +137,7 @@ TEST(Cli, PublishThenCheckFromTheCommandLine) {
     EXPECT_NE(out.find("\n  Manifest trusted: signed with the built-in release key (version 3.0 build 12)\n"),
               std::string::npos);
     EXPECT_EQ(
-        runTool({"check", manifest, "--trusted-key", keyText.string(), "--newer-than", "3.0.13"}, out, err),
+        runTool({"check", manifest, "--trusted-key", keyText.string(), "--newer-than", "3.0/13"}, out, err),
         1);
     EXPECT_NE(out.find("Manifest not trusted: version 3.0 build 12 is older than the last trusted release, "
                        "version 3.0 build 13; nothing will be installed from it"),
@@ -144,7 +146,7 @@ TEST(Cli, PublishThenCheckFromTheCommandLine) {
     EXPECT_NE(out.find("Result: NOT TRUSTED - a trusted-release updater with this key installs nothing from this "
                        "release\n"),
               std::string::npos);
-    EXPECT_EQ(runTool({"check", manifest, "--newer-than", "3.0.13"}, out, err), 2);
+    EXPECT_EQ(runTool({"check", manifest, "--newer-than", "3.0/13"}, out, err), 2);
     std::string altered = readBytes(manifest);
     altered.replace(altered.find("\"3.0\""), 5, "\"3.9\"");
     writeBytes(dir / "altered.json", altered);
@@ -197,4 +199,60 @@ TEST(Cli, CheckOverALoopbackServer) {
     // The updater would take an error page as the manifest: say so.
     EXPECT_EQ(runTool({"check", server.origin() + "/manifest.json", "--no-files"}, out, err), 1);
     EXPECT_NE(out.find("status 404"), std::string::npos) << out;
+}
+
+// What the command line refuses, and what check claims about the signer: each row one invocation.
+TEST(Cli, StrictOptionsAndWhoSigned) {
+    ScratchDir dir;
+    makeSmallRelease(dir / "release");
+    std::string out, err;
+    ASSERT_EQ(runTool({"keygen", "--out", (dir / "keys").string(), "--bits", "2048"}, out, err), 0) << err;
+    ASSERT_EQ(runTool({"keygen", "--out", (dir / "keys").string(), "--name", "other", "--bits", "2048"}, out, err),
+              0);
+    const std::string keys = (dir / "keys").string() + "/";
+    const std::string manifest = (dir / "server" / "manifest.json").string();
+    ASSERT_EQ(runTool({"publish", "--from", (dir / "release").string(), "--version", "3.0", "--build", "12", "--out",
+                       (dir / "server").string(), "--key", keys + "vesk-release.pem"},
+                      out, err),
+              0)
+        << err;
+    struct Row {
+        std::vector<std::string> args;
+        int exit;
+        std::string says;
+        std::string neverSays;
+    };
+    const std::string trusted = keys + "vesk-release.pub.txt";
+    const std::vector<Row> rows = {
+        {{"check", manifest, "--no-files", "--no-files"}, 2, "option --no-files is given twice", ""},
+        {{"keygen", "--out", keys, "--out", keys}, 2, "option --out is given twice", ""},
+        {{"check", manifest, "--frobnicate"}, 2, "unknown option --frobnicate", ""},
+        {{"check", manifest, "--trusted-key", trusted, "--newer-than", "3.0"}, 0, "Manifest trusted", ""},
+        {{"check", manifest, "--trusted-key", trusted, "--newer-than", "3.1"}, 1, "older than", ""},
+        {{"check", manifest, "--trusted-key", trusted, "--newer-than", "3.0/11"}, 0, "Manifest trusted", ""},
+        {{"check", manifest, "--trusted-key", trusted, "--newer-than", "3.0/"}, 2, "VERSION/BUILD", ""},
+        {{"check", manifest, "--trusted-key", trusted, "--newer-than", "3/0/12"}, 2, "VERSION/BUILD", ""},
+        {{"check", manifest, "--trusted-key", trusted, "--newer-than", "/12"}, 2, "VERSION/BUILD", ""},
+        {{"check", manifest, "--trusted-key", keys + "vesk-release.pem"}, 1, "is a private key", ""},
+        {{"check", manifest, "--trusted-key", keys + "vesk-release.pub.pem"}, 1, "is a PEM public key", ""},
+        {{"publish", "--from", (dir / "release").string(), "--version", "3.0", "--build", "13", "--out",
+          (dir / "server").string(), "--key", trusted},
+         1, "is a public key; --key takes the private key", ""},
+        {{"succession", "--key", keys + "vesk-release.pem", "--new-key", keys + "other.pem", "--chain",
+          (dir / "chain.json").string()},
+         1, "is a private key", ""},
+        {{"check", manifest}, 0, "Self-consistent signature, signer not checked", "authenticity confirmed"},
+        {{"check", manifest, "--trusted-key", keys + "other.pub.txt"}, 1, "does not verify", "authenticity confirmed"},
+        {{"check", manifest, "--trusted-key", keys + "other.pub.txt," + trusted}, 0,
+         "Signer: authenticity confirmed with the trusted key", "signer not checked"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.args[0] + " " + row.args.back());
+        EXPECT_EQ(runTool(row.args, out, err), row.exit) << out << err;
+        EXPECT_NE((out + err).find(row.says), std::string::npos) << out << err;
+        if (!row.neverSays.empty()) {
+            EXPECT_EQ((out + err).find(row.neverSays), std::string::npos) << out;
+        }
+    }
+    EXPECT_FALSE(fs::exists(dir / "chain.json"));
 }

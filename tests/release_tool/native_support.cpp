@@ -1,15 +1,25 @@
 #include "native_support.h"
 
 #include "cli.h"
+#include "live_manifests.h"
+#include "manifest_check.h"
+#include "server_files.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
+#include <cerrno>
+#include <fcntl.h>
 #include <fstream>
 #include <netinet/in.h>
 #include <random>
 #include <sstream>
 #include <stdexcept>
+#include <spawn.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+extern char** environ;
 
 namespace vesk::release::test {
 
@@ -57,6 +67,67 @@ int runTool(const std::vector<std::string>& args, std::string& out, std::string&
     out = outStream.str();
     err = errStream.str();
     return code;
+}
+
+int runToolProcess(const std::vector<std::string>& args, const std::vector<std::string>& environment,
+                   const fs::path& output) {
+    std::vector<std::string> argv{VESK_RELEASE_TOOL};
+    argv.insert(argv.end(), args.begin(), args.end());
+    std::vector<std::string> env(environment);
+    for (char** item = environ; *item; ++item) {
+        env.emplace_back(*item);
+    }
+    std::vector<char*> argvPointers, envPointers;
+    for (std::string& a : argv) {
+        argvPointers.push_back(a.data());
+    }
+    for (std::string& e : env) {
+        envPointers.push_back(e.data());
+    }
+    argvPointers.push_back(nullptr);
+    envPointers.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_adddup2(&actions, 1, 2);
+    pid_t pid = 0;
+    const int spawned = posix_spawn(&pid, argvPointers[0], &actions, nullptr, argvPointers.data(), envPointers.data());
+    posix_spawn_file_actions_destroy(&actions);
+    if (spawned != 0) {
+        throw std::runtime_error("cannot start " + argv[0]);
+    }
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    return status;
+}
+
+std::vector<std::pair<std::string, std::string>> treeSnapshot(const fs::path& root) {
+    std::vector<std::pair<std::string, std::string>> out;
+    if (!fs::exists(root)) {
+        return out;
+    }
+    for (const auto& item : fs::recursive_directory_iterator(root)) {
+        out.emplace_back(item.path().lexically_relative(root).string(),
+                         item.is_regular_file() ? readBytes(item.path()) : std::string("<folder>"));
+    }
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+std::vector<std::string> manifestProblems(const fs::path& serverRoot) {
+    std::vector<std::string> problems;
+    auto server = localServerTree(serverRoot);
+    for (const LiveManifest& live : readLiveManifests(serverRoot)) {
+        const ManifestCheckResult check = checkManifest(readBytes(serverRoot / live.fileName));
+        if (!check.ok()) {
+            problems.push_back(live.fileName + ": does not read correctly");
+        }
+        for (const FileFinding& finding : checkServerFiles(*server, check).findings) {
+            problems.push_back(live.fileName + ": " + finding.message);
+        }
+    }
+    return problems;
 }
 
 LoopbackFileServer::LoopbackFileServer(fs::path root) : root_(std::move(root)) {

@@ -35,6 +35,19 @@ std::string noiseBytes(size_t size, unsigned seed);
 // Runs the tool in-process; returns its exit code and fills out/err.
 int runTool(const std::vector<std::string>& args, std::string& out, std::string& err);
 
+// Runs the built vesk-release executable with args and extra environment entries ("NAME=value"); its
+// standard output and error go to the files given. Returns the wait status.
+int runToolProcess(const std::vector<std::string>& args, const std::vector<std::string>& environment,
+                   const fs::path& output);
+
+// Every file below a folder with its content, by relative path: two snapshots are equal when nothing in the
+// tree changed.
+std::vector<std::pair<std::string, std::string>> treeSnapshot(const fs::path& root);
+
+// The problems of every manifest in a server tree: each must read correctly and name files that are there
+// and match, plain and archived (a missing archive counts too). Empty when every manifest is sound.
+std::vector<std::string> manifestProblems(const fs::path& serverRoot);
+
 // Serves the files below a folder over HTTP/1.0 on 127.0.0.1 and an ephemeral port (404 for anything
 // missing), and records each request path.
 class LoopbackFileServer {

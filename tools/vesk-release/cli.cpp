@@ -4,6 +4,7 @@
 #include "file_util.h"
 #include "http_fetch.h"
 #include "json_layout.h"
+#include "key_succession.h"
 #include "manifest_check.h"
 #include "publish.h"
 #include "rsa_keys.h"
@@ -25,9 +26,10 @@ const char* const kMainHelp = R"(Usage: vesk-release <command> [options]
 Publishes releases for the VESK updater and checks that the updater reads them correctly.
 
 Commands:
-  keygen    create an RSA key pair for signing manifests
-  publish   write a release into an update server tree (files, ZIP archives, manifest)
-  check     check a manifest (a file or a loopback URL) and the files it lists
+  keygen      create an RSA key pair for signing manifests
+  publish     write a release into an update server tree (files, ZIP archives, manifest)
+  check       check a manifest (a file or a loopback URL) and the files it lists
+  succession  append a signed key-succession statement to a chain file (changing keys)
 
 Run "vesk-release <command> --help" for the options of a command.
 Exit codes: 0 success, 1 failure or problems found, 2 wrong command line.
@@ -57,9 +59,17 @@ const char* const kPublishHelp =
 Writes a release into an update server tree:
   <server root>/updates/<v>.<b>/<name> and <name>.zip for every file of <folder>
   <server root>/manifest.json (default channel) or manifest-<channel>.json
-Files in subfolders of <folder> get a "target_path" with backslashes (plugins\x.dll).
-Everything is written under temporary names and moved into place at the end, the manifest last.
-The manifest is checked as "check" would before it is written; publishing stops on any problem.
+Files in subfolders of <folder> get a "target_path" with backslashes (plugins\x.dll). Hidden files (names
+starting with ".") are left out and listed; symbolic links and special files are refused.
+Before anything is written, the release is held against the channel's live manifest in the tree: it is
+refused when that one is signed and this one would not be, when its key is neither the live key nor one a
+key-succession statement vouches for, when it is not newer, and when a core file of the console updater
+(Updater.exe, libcurl.dll, libsodium.dll, zlib1.dll) is missing. In a signed channel the same version and
+build are never signed twice: publish a higher build.
+Everything is written under temporary names and moved into place at the end, the manifest last, so a
+publish stopped at any point leaves every manifest naming files that are there; the next publish removes
+what it left. The manifest is checked as "check" would before it is written; publishing stops on any
+problem.
 
 Options:
   --from <folder>            the release files
@@ -71,9 +81,37 @@ Options:
   --signer <text>            signer named in the signature block
   --url <name>=<url>         give one file an explicit download location (repeatable)
   --target-path <name>=<p>   install one file at another path below the install folder (repeatable)
-  --zip-level <0-9>          deflate level of the archives (default 6; 0 stores)
+  --zip-level <0-9>          deflate level of the archives (default 3; 0 stores, 9 packs tightest)
   --threads <n>              files processed at once (default: one per processor)
-  --replace                  publish a version and build that was published before again
+  --expires-in <days>        the manifest expires after this many days (1..3650); trusted-release
+                             programs refuse it from then on
+  --key-succession <chain>   carry this key-succession chain (see "succession"); --key must be a key
+                             of its last statement
+  --replace                  replace the folder of a version and build published before (refused while
+                             a manifest lists a file of it that would change)
+  --allow-unsigned           publish unsigned although the live manifest is signed
+  --allow-older              publish a release that is not newer than the live one
+  --allow-missing-core       publish without one of the console updater's core files
+  --allow-new-key            sign with a key nothing in the live manifest vouches for (after losing the
+                             old key; the machines must get a program built with the new key otherwise)
+)";
+
+const char* const kSuccessionHelp =
+    R"(Usage: vesk-release succession --key <current.pem> --new-key <new.pub.txt> [--new-key ...]
+                              [--retire <old.pub.txt> ...] --chain <chain.json>
+
+Appends one signed statement to a key-succession chain (a JSON array; created when missing): the current
+key vouches for the keys given with --new-key and retires those given with --retire. Publish the chain
+with "publish --key-succession <chain.json>", signed with one of the new keys; trusted-release programs
+then follow it from the keys they trust to the new ones.
+
+Options:
+  --key <private.pem>       the current key (the first statement: a key the programs were built with;
+                            later ones: a key the last statement vouches for)
+  --new-key <pub.txt>       a key the statement vouches for (repeatable; keep the current key among them
+                            to go on signing with it)
+  --retire <pub.txt>        a key the programs stop trusting (repeatable)
+  --chain <chain.json>      the chain file to append to
 )";
 
 const char* const kCheckHelp =
@@ -91,9 +129,11 @@ Options:
   --tree <folder>        check the files in this server tree
   --no-files             check the manifest only
   --require-signature    treat an unsigned manifest as a problem
-  --trusted-key <file>   also judge the manifest as an updater built with this key (the <name>.pub.txt
-                         of keygen) would: "Manifest trusted: ..." or "Manifest not trusted: ..."
-  --newer-than <v>.<b>   with --trusted-key: the last release that updater trusted, for example 3.0.12
+  --trusted-key <files>  also judge the manifest as an updater built with these keys (the <name>.pub.txt
+                         of keygen, several separated by commas) would: "Manifest trusted: ..." or
+                         "Manifest not trusted: ..."; only this confirms who signed it
+  --newer-than <v>/<b>   with --trusted-key: the last release that updater trusted, as VERSION/BUILD
+                         (3.0/12) or VERSION alone (3.0)
   --verbose              also show what the updater reads for every entry
 
 Exit code 0 only when the updater reads everything correctly (and the files match, and with
@@ -106,10 +146,11 @@ struct Arguments {
     std::map<std::string, bool> flags;
 };
 
-// Splits "--name value", "--name=value" and flags; anything unknown is an error naming the option.
+// Splits "--name value", "--name=value" and flags; anything unknown, and an option given twice that is
+// not one of the repeatable ones, is an error naming the option.
 bool parseArguments(const std::vector<std::string>& args, size_t from,
                     const std::vector<std::string>& valueOptions, const std::vector<std::string>& flagOptions,
-                    Arguments& parsed, std::string& error) {
+                    Arguments& parsed, std::string& error, const std::vector<std::string>& repeatable = {}) {
     auto isOneOf = [](const std::string& name, const std::vector<std::string>& list) {
         for (const std::string& item : list) {
             if (item == name) {
@@ -126,6 +167,10 @@ bool parseArguments(const std::vector<std::string>& args, size_t from,
         }
         const size_t equals = arg.find('=');
         const std::string name = arg.substr(0, equals);
+        if ((parsed.flags.count(name) || parsed.values.count(name)) && !isOneOf(name, repeatable)) {
+            error = "option " + name + " is given twice";
+            return false;
+        }
         if (isOneOf(name, flagOptions)) {
             if (equals != std::string::npos) {
                 error = "option " + name + " takes no value";
@@ -268,8 +313,10 @@ int runPublish(const std::vector<std::string>& args, std::ostream& out, std::ost
     std::string error;
     if (!parseArguments(args, 1,
                         {"--from", "--version", "--build", "--channel", "--out", "--key", "--signer", "--url",
-                         "--target-path", "--zip-level", "--threads"},
-                        {"--replace", "--help"}, parsed, error)) {
+                         "--target-path", "--zip-level", "--threads", "--expires-in", "--key-succession"},
+                        {"--replace", "--allow-unsigned", "--allow-older", "--allow-missing-core", "--allow-new-key",
+                         "--help"},
+                        parsed, error, {"--url", "--target-path"})) {
         return usage(err, "publish", error);
     }
     if (parsed.flags["--help"]) {
@@ -293,6 +340,18 @@ int runPublish(const std::vector<std::string>& args, std::ostream& out, std::ost
     options.privateKey = single(parsed, "--key").value_or("");
     options.signer = single(parsed, "--signer").value_or("");
     options.replace = parsed.flags["--replace"];
+    options.allowUnsigned = parsed.flags["--allow-unsigned"];
+    options.allowOlder = parsed.flags["--allow-older"];
+    options.allowMissingCore = parsed.flags["--allow-missing-core"];
+    options.allowNewKey = parsed.flags["--allow-new-key"];
+    options.keySuccession = single(parsed, "--key-succession").value_or("");
+    if (const auto days = single(parsed, "--expires-in")) {
+        int count = 0;
+        if (!parseSmallNumber(*days, 1, 3650, count)) {
+            return usage(err, "publish", "--expires-in takes a number of days from 1 to 3650");
+        }
+        options.expiresInDays = static_cast<unsigned>(count);
+    }
     if (const auto level = single(parsed, "--zip-level");
         level && !parseSmallNumber(*level, 0, 9, options.zipLevel)) {
         return usage(err, "publish", "--zip-level must be 0..9");
@@ -320,21 +379,86 @@ int runPublish(const std::vector<std::string>& args, std::ostream& out, std::ost
         }
     }
     PublishResult result;
-    if (!publishRelease(options, result, error)) {
+    const bool published = publishRelease(options, result, error);
+    for (const std::string& name : result.leftoversRemoved) {
+        out << "Removed " << name << ", left by an interrupted publish\n";
+    }
+    if (!published) {
         err << "vesk-release publish: " << error << "\n";
         return kExitFailure;
+    }
+    for (const std::string& name : result.hiddenFiles) {
+        out << "Left out hidden file " << name << "\n";
     }
     out << "Published " << options.version << "." << options.build << " ("
         << (options.channel.empty() ? std::string("stable") : options.channel) << "): " << result.files.size()
         << " files, " << result.totalBytes << " bytes\n"
         << "  manifest: " << result.manifestPath.string()
         << (result.signedManifest ? " (signed)" : " (unsigned)") << "\n"
-        << "  files:    " << result.releaseDirectory.string() << "\n";
+        << "  files:    " << result.releaseDirectory.string()
+        << (result.reusedFolder ? " (already there with the same files)" : "") << "\n";
     for (const PublishedFile& file : result.files) {
         if (!file.archived) {
             out << "  no archive for " << file.name
                 << " (larger than the updater unpacks; it downloads the plain file)\n";
         }
+    }
+    return kExitOk;
+}
+
+int runSuccession(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+    Arguments parsed;
+    std::string error;
+    if (!parseArguments(args, 1, {"--key", "--new-key", "--retire", "--chain"}, {"--help"}, parsed, error,
+                        {"--new-key", "--retire"})) {
+        return usage(err, "succession", error);
+    }
+    if (parsed.flags["--help"]) {
+        out << kSuccessionHelp;
+        return kExitOk;
+    }
+    if (!parsed.positional.empty()) {
+        return usage(err, "succession", "unexpected argument " + parsed.positional.front());
+    }
+    for (const char* required : {"--key", "--new-key", "--chain"}) {
+        if (!single(parsed, required)) {
+            return usage(err, "succession", std::string(required) + " is required");
+        }
+    }
+    RsaPrivateKey key;
+    if (!readPrivateKey(*single(parsed, "--key"), "--key", key, error)) {
+        err << "vesk-release succession: " << error << "\n";
+        return kExitFailure;
+    }
+    std::vector<std::string> lists[2];
+    const char* const listOptions[2] = {"--new-key", "--retire"};
+    for (int i = 0; i < 2; ++i) {
+        for (const std::string& file : parsed.values[listOptions[i]]) {
+            std::string keyText;
+            if (!readPublicKeyText(file, listOptions[i], keyText, error)) {
+                err << "vesk-release succession: " << error << "\n";
+                return kExitFailure;
+            }
+            lists[i].push_back(keyText);
+        }
+    }
+    const fs::path chainPath = *single(parsed, "--chain");
+    OrderedJson chain;
+    std::vector<SuccessionStatement> statements;
+    if (!readChainFile(chainPath, true, chain, statements, error) ||
+        !appendStatement(statements, key, lists[0], lists[1], error) ||
+        !writeFileAtomically(chainPath, chainJson(statements).dump(2) + "\n", error)) {
+        err << "vesk-release succession: " << error << "\n";
+        return kExitFailure;
+    }
+    const SuccessionStatement& added = statements.back();
+    out << "Statement " << added.sequence << " appended to " << chainPath.string() << ": signed by key "
+        << added.signedBy << "\n";
+    for (const std::string& k : added.keys) {
+        out << "  vouches for key " << keyId(k) << "\n";
+    }
+    for (const std::string& k : added.retire) {
+        out << "  retires key " << keyId(k) << "\n";
     }
     return kExitOk;
 }
@@ -368,22 +492,37 @@ int runCheck(const std::vector<std::string>& args, std::ostream& out, std::ostre
     if (parsed.flags["--no-files"] && single(parsed, "--tree")) {
         return usage(err, "check", "--tree and --no-files exclude each other");
     }
-    std::optional<std::string> trustedKey;
+    std::vector<std::string> trustedKeys;
     std::optional<vesk::updater::ReleaseIdentity> newerThan;
-    if (const auto keyFile = single(parsed, "--trusted-key")) {
-        std::string keyText;
-        if (!readWholeFile(*keyFile, keyText, error)) {
-            err << "vesk-release check: " << error << "\n";
-            return kExitFailure;
+    if (const auto keyFiles = single(parsed, "--trusted-key")) {
+        for (size_t start = 0; start <= keyFiles->size();) {
+            const size_t comma = std::min(keyFiles->find(',', start), keyFiles->size());
+            std::string keyText;
+            if (!readPublicKeyText(trimmed(keyFiles->substr(start, comma - start)), "--trusted-key", keyText,
+                                   error)) {
+                err << "vesk-release check: " << error << "\n";
+                return kExitFailure;
+            }
+            trustedKeys.push_back(keyText);
+            start = comma + 1;
         }
-        trustedKey = trimmed(keyText);
     }
     if (const auto release = single(parsed, "--newer-than")) {
-        const size_t dot = release->rfind('.');
-        if (!trustedKey || dot == std::string::npos || dot == 0 || dot + 1 == release->size()) {
-            return usage(err, "check", "--newer-than takes <version>.<build> and needs --trusted-key");
+        if (trustedKeys.empty()) {
+            return usage(err, "check", "--newer-than needs --trusted-key");
         }
-        newerThan = vesk::updater::ReleaseIdentity{release->substr(0, dot), release->substr(dot + 1), ""};
+        const size_t slash = release->find('/');
+        vesk::updater::ReleaseIdentity identity;
+        identity.version = release->substr(0, slash);
+        identity.build = slash == std::string::npos ? std::string() : release->substr(slash + 1);
+        auto plain = [](const std::string& token) {
+            return isPlainToken(token) && token[0] != '.' && token[0] != '-';
+        };
+        if (!plain(identity.version) || (slash != std::string::npos && !plain(identity.build))) {
+            return usage(err, "check",
+                         "--newer-than takes VERSION/BUILD (3.0/12) or VERSION (3.0), not \"" + *release + "\"");
+        }
+        newerThan = identity;
     }
 
     std::string text;
@@ -477,8 +616,25 @@ int runCheck(const std::vector<std::string>& args, std::ostream& out, std::ostre
             }
         }
     }
+    // Only a key the publisher gives can say who signed the manifest; the block's own key says nothing.
+    std::optional<vesk::updater::TrustVerdict> verdict;
+    for (const std::string& key : trustedKeys) {
+        vesk::updater::TrustVerdict next = vesk::updater::judgeManifestTrust(text, key, newerThan, &verifyLikeUpdater);
+        if (!verdict || next.trusted() ||
+            (verdict->outcome == vesk::updater::ManifestTrust::DoesNotVerify && !verdict->trusted())) {
+            verdict = std::move(next);
+        }
+    }
+    const bool confirmed = verdict && verdict->outcome != vesk::updater::ManifestTrust::DoesNotVerify &&
+                           verdict->outcome != vesk::updater::ManifestTrust::Unreadable &&
+                           !verdict->release.version.empty();
     out << "Signature check, as the updater logs it:\n";
     for (const SignatureLine& line : result.signature.lines) {
+        if (!confirmed && line.text == "     Manifest authenticity confirmed") {
+            out << "  [" << line.level << "]      Self-consistent signature, signer not checked (the key is the "
+                                           "manifest's own; --trusted-key checks who signed it)\n";
+            continue;
+        }
         out << "  [" << line.level << "] " << line.text << "\n";
     }
     if (server && result.parsed) {
@@ -490,12 +646,13 @@ int runCheck(const std::vector<std::string>& args, std::ostream& out, std::ostre
         }
     }
     bool untrusted = false;
-    if (trustedKey) {
-        const vesk::updater::TrustVerdict verdict =
-            vesk::updater::judgeManifestTrust(text, *trustedKey, newerThan, &verifyLikeUpdater);
-        out << "A trusted-release updater with this key logs:\n  " << vesk::updater::trustVerdictLine(verdict)
+    if (verdict) {
+        out << "A trusted-release updater with this key logs:\n  " << vesk::updater::trustVerdictLine(*verdict)
             << "\n";
-        untrusted = !verdict.trusted();
+        untrusted = !verdict->trusted();
+        if (confirmed) {
+            out << "Signer: authenticity confirmed with the trusted key\n";
+        }
     }
     if (untrusted) {
         // Not a reading problem: the release reads fine but the updater would act on none of it.
@@ -539,6 +696,9 @@ int runCli(const std::vector<std::string>& args, std::ostream& out, std::ostream
     }
     if (command == "check") {
         return runCheck(args, out, err);
+    }
+    if (command == "succession") {
+        return runSuccession(args, out, err);
     }
     err << "vesk-release: unknown command \"" << command << "\"\n" << kMainHelp;
     return kExitUsage;

@@ -152,9 +152,9 @@ fs::path temporarySibling(const fs::path& target) {
     return result;
 }
 
-bool writeFileAtomically(const fs::path& path, std::string_view bytes, std::string& error,
-                         ExistingFile existing, unsigned mode) {
-    const fs::path temporary = temporarySibling(path);
+bool writeSyncedTemporary(const fs::path& path, std::string_view bytes, fs::path& temporary, std::string& error,
+                          unsigned mode) {
+    temporary = temporarySibling(path);
     Descriptor fd(
         ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, static_cast<mode_t>(mode)));
     if (fd.get() < 0) {
@@ -165,6 +165,15 @@ bool writeFileAtomically(const fs::path& path, std::string_view bytes, std::stri
         error = describeErrno(temporary, errno);
         fd.close();
         ::unlink(temporary.c_str());
+        return false;
+    }
+    return true;
+}
+
+bool writeFileAtomically(const fs::path& path, std::string_view bytes, std::string& error,
+                         ExistingFile existing, unsigned mode) {
+    fs::path temporary;
+    if (!writeSyncedTemporary(path, bytes, temporary, error, mode)) {
         return false;
     }
     if (existing == ExistingFile::Keep) {

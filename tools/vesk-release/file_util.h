@@ -59,6 +59,11 @@ enum class ExistingFile { Replace, Keep };
 bool writeFileAtomically(const fs::path& path, std::string_view bytes, std::string& error,
                          ExistingFile existing = ExistingFile::Replace, unsigned mode = 0644);
 
+// The first half of writeFileAtomically: bytes written and synced to a temporary sibling of path, named in
+// temporary, for the caller to rename over path. On failure nothing is left behind.
+bool writeSyncedTemporary(const fs::path& path, std::string_view bytes, fs::path& temporary, std::string& error,
+                          unsigned mode = 0644);
+
 // Owns a POSIX file descriptor and closes it when it goes. close() closes it at once and says whether that
 // worked: for a file just written, the close can be where a write error first shows.
 class UniqueFd {

@@ -1,6 +1,8 @@
 #include "publish.h"
 
 #include "encoding.h"
+#include "key_succession.h"
+#include "live_manifests.h"
 #include "manifest_check.h"
 #include "rsa_keys.h"
 #include "signature_report.h"
@@ -13,9 +15,16 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <fcntl.h>
 #include <mutex>
+#include <optional>
+#include <set>
+#include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <thread>
@@ -145,16 +154,88 @@ std::string checkUrl(const std::string& url) {
     return {};
 }
 
-std::string utcNow() {
-    const std::time_t now = std::time(nullptr);
+std::string utcText(std::time_t when) {
     std::tm parts{};
-    ::gmtime_r(&now, &parts);
+    ::gmtime_r(&when, &parts);
     char buffer[32];
     std::strftime(buffer, sizeof buffer, "%Y-%m-%dT%H:%M:%SZ", &parts);
     return buffer;
 }
 
-bool collectFiles(const PublishOptions& options, std::vector<SourceFile>& files, std::string& error) {
+bool parseUtcText(const std::string& text, std::time_t& when) {
+    std::tm parts{};
+    const char* end = ::strptime(text.c_str(), "%Y-%m-%dT%H:%M:%SZ", &parts);
+    if (!end || *end != '\0') {
+        return false;
+    }
+    when = ::timegm(&parts);
+    return true;
+}
+
+// Test runs stop the tool dead at a named step, exactly as kill -9 would, to show that the server tree is
+// consistent whatever moment a publish is stopped at. Unset in every real run.
+void stopPoint(const char* step) {
+    static const char* const wanted = std::getenv("VESK_RELEASE_STOP_AT");
+    if (wanted && std::strcmp(wanted, step) == 0) {
+        std::fflush(nullptr);
+        ::kill(::getpid(), SIGKILL);
+    }
+}
+
+// One publish at a time per server tree: an exclusive lock on the tree's folder, released by the kernel
+// however the process ends, so the leftovers found under it are never another publish's work in progress.
+class TreeLock {
+public:
+    bool acquire(const fs::path& root, std::string& error) {
+        fd_ = UniqueFd(::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (!fd_) {
+            error = describeErrno(root, errno);
+            return false;
+        }
+        if (::flock(fd_.get(), LOCK_EX | LOCK_NB) != 0) {
+            error = errno == EWOULDBLOCK ? root.string() + ": another publish is writing into this tree; run one "
+                                                           "at a time"
+                                         : describeErrno(root, errno);
+            return false;
+        }
+        return true;
+    }
+
+private:
+    UniqueFd fd_;
+};
+
+// Hidden work folders and temporary manifests are what an interrupted publish leaves; nothing serves them.
+bool isLeftover(const std::string& name, bool inUpdates) {
+    if (inUpdates) {
+        return name.size() > 1 && name[0] == '.' &&
+               (name.find(".staging-") != std::string::npos || name.find(".previous") != std::string::npos);
+    }
+    return name.rfind("manifest", 0) == 0 && name.find(".json.tmp-") != std::string::npos;
+}
+
+std::vector<std::string> removeLeftovers(const fs::path& root) {
+    std::vector<std::string> removed;
+    for (const auto& [folder, inUpdates] : {std::pair{root, false}, std::pair{root / "updates", true}}) {
+        std::error_code ec;
+        std::vector<fs::path> found;
+        for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+            if (isLeftover(it->path().filename().string(), inUpdates)) {
+                found.push_back(it->path());
+            }
+        }
+        for (const fs::path& path : found) {
+            std::error_code ignored;
+            if (fs::remove_all(path, ignored) > 0) {
+                removed.push_back(path.lexically_relative(root).string());
+            }
+        }
+    }
+    return removed;
+}
+
+bool collectFiles(const PublishOptions& options, std::vector<SourceFile>& files,
+                  std::vector<std::string>& hidden, std::string& error) {
     std::error_code ec;
     if (!fs::is_directory(options.releaseFolder, ec)) {
         error = options.releaseFolder.string() + ": not a folder";
@@ -172,11 +253,27 @@ bool collectFiles(const PublishOptions& options, std::vector<SourceFile>& files,
             return false;
         }
         const fs::path& path = it->path();
-        if (it->is_directory(ec)) {
+        // Hidden files are build and editor leftovers (.DS_Store, .git); they are left out and listed.
+        if (path.filename().string().front() == '.') {
+            hidden.push_back(path.lexically_relative(options.releaseFolder).string());
+            if (it->is_directory(ec) && !it->is_symlink(ec)) {
+                it.disable_recursion_pending();
+            }
             continue;
         }
-        if (!it->is_regular_file(ec)) {
-            error = path.string() + ": not a regular file";
+        // A link would publish whatever it points at, anywhere on this machine.
+        if (it->is_symlink(ec)) {
+            error = path.string() + ": is a symbolic link; publish takes only plain files (copy the file it "
+                                    "points at into the release folder)";
+            return false;
+        }
+        const fs::file_status status = it->symlink_status(ec);
+        if (fs::is_directory(status)) {
+            continue;
+        }
+        if (!fs::is_regular_file(status)) {
+            error = path.string() + ": is not a plain file (a device, pipe or socket); publish takes only "
+                                    "plain files";
             return false;
         }
         SourceFile file;
@@ -280,7 +377,8 @@ public:
     MappedFile(const MappedFile&) = delete;
     MappedFile& operator=(const MappedFile&) = delete;
     bool open(const fs::path& path, std::string& error) {
-        const UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+        // Never through a link: one put in place after the folder was listed must not be published either.
+        const UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
         if (!fd) {
             error = describeErrno(path, errno);
             return false;
@@ -362,10 +460,16 @@ bool stageFile(SourceFile& file, const fs::path& staging, int zipLevel, std::uin
         return false;
     }
     if (archive) {
-        // Compressed libraries and archives do not shrink; a sample tells them apart cheaply.
-        const bool deflate = deflateWorthwhileSampled(source.data(), source.size(), zipLevel);
+        // Compressed libraries and archives do not shrink; a sample tells them apart cheaply. A small file is
+        // simply deflated: the archive writer stores it when that saves nothing, and the trial costs less
+        // than a sample.
+        constexpr size_t kSampleFrom = 256 * 1024;
+        const bool deflate = source.size() <= kSampleFrom
+                                 ? zipLevel > 0
+                                 : deflateWorthwhileSampled(source.data(), source.size(), zipLevel);
         if (!writeSingleEntryZip(staging / (file.name + ".zip"), file.name, source.data(), source.size(),
-                                 deflate, zipLevel, dosDateTime(file.modified), file.error)) {
+                                 deflate, zipLevel, dosDateTime(file.modified), file.error,
+                                 source.size() <= kSampleFrom)) {
             return false;
         }
     }
@@ -390,6 +494,8 @@ bool stageAll(std::vector<SourceFile>& files, const fs::path& staging, const Pub
                 options.archiveLimit ? options.archiveLimit : vesk::updater::ZipLimits{}.maxTotalSize;
             if (!stageFile(files[i], staging, options.zipLevel, limit)) {
                 failed = true;
+            } else {
+                stopPoint("staging");
             }
         }
     };
@@ -410,8 +516,14 @@ bool stageAll(std::vector<SourceFile>& files, const fs::path& staging, const Pub
     return !failed;
 }
 
-bool buildManifest(const PublishOptions& options, const std::vector<SourceFile>& files, PublishResult& result,
+bool buildManifest(const PublishOptions& options, const std::vector<SourceFile>& files,
+                   const RsaPrivateKey* key, const std::vector<SuccessionStatement>& chain, PublishResult& result,
                    std::string& error) {
+    std::time_t published = std::time(nullptr);
+    if (!options.timestamp.empty() && !parseUtcText(options.timestamp, published)) {
+        error = "the publishing time \"" + options.timestamp + "\" is not YYYY-MM-DDTHH:MM:SSZ";
+        return false;
+    }
     Json manifest = Json::object();
     manifest["version"] = options.version;
     std::uint64_t buildNumber = 0;
@@ -423,6 +535,12 @@ bool buildManifest(const PublishOptions& options, const std::vector<SourceFile>&
         manifest["build_number"] = options.build;
     }
     manifest["channel"] = options.channel.empty() ? std::string("stable") : options.channel;
+    // Both inside the signed object: "published" is for people reading logs, "expires" bounds how long a
+    // copy of this manifest can be served back to machines (a freeze).
+    manifest["published"] = utcText(published);
+    if (options.expiresInDays > 0) {
+        manifest["expires"] = utcText(published + static_cast<std::time_t>(options.expiresInDays) * 86400);
+    }
     Json list = Json::array();
     for (const SourceFile& file : files) {
         Json entry = Json::object();
@@ -441,33 +559,30 @@ bool buildManifest(const PublishOptions& options, const std::vector<SourceFile>&
 
     Json signature = Json::object();
     signature["algorithm"] = "RSA-SHA256";
-    if (!options.privateKey.empty()) {
-        std::string pem;
-        if (!readWholeFile(options.privateKey, pem, error)) {
-            return false;
-        }
-        RsaPrivateKey key;
-        if (!key.load(pem, options.privateKey.string(), error)) {
-            return false;
-        }
+    if (key) {
         std::string signatureText;
         // The updater verifies the compact serialization of exactly this object, members in this order.
-        if (!key.signBase64(manifest.dump(), signatureText, error)) {
+        if (!key->signBase64(manifest.dump(), signatureText, error)) {
             return false;
         }
         signature["signature"] = signatureText;
-        signature["public_key"] = key.publicKeyForUpdater();
+        signature["public_key"] = key->publicKeyForUpdater();
         result.signedManifest = true;
     } else {
         signature["signature"] = "placeholder";
         signature["public_key"] = "placeholder";
     }
-    signature["timestamp"] = options.timestamp.empty() ? utcNow() : options.timestamp;
+    signature["timestamp"] = utcText(published);
     signature["signer"] = options.signer;
 
     Json document = Json::object();
     document["manifest"] = std::move(manifest);
     document["signature"] = std::move(signature);
+    // After the signature block: the updater's text search takes the first "signature" key it meets, and
+    // every statement has one of its own.
+    if (!chain.empty()) {
+        document["key_succession"] = chainJson(chain);
+    }
     // Two-space indentation writes every member as "key": value on one line, which is what the updater's
     // text search needs; every other writing rule is met by the names and values validated above.
     result.manifestText = document.dump(2) + "\n";
@@ -515,6 +630,107 @@ std::string unpublishableName(const std::string& name) {
     return {};
 }
 
+const std::vector<std::string>& coreFileNames() {
+    static const std::vector<std::string> names = {"Updater.exe", "libcurl.dll", "libsodium.dll", "zlib1.dll"};
+    return names;
+}
+
+namespace {
+
+std::string releaseName(const std::string& version, const std::string& build) {
+    return "version " + version + " build " + build;
+}
+
+// Why this release must not replace the live manifest of its channel, or "" when it may. Each refusal names
+// the option that publishes it anyway, where one makes sense.
+std::string refusalAgainstLive(const PublishOptions& options, const std::vector<SourceFile>& files,
+                               const LiveManifest* live, const std::string& keyText,
+                               const std::vector<SuccessionStatement>& chain) {
+    if (!options.allowMissingCore) {
+        std::string missing;
+        for (const std::string& core : coreFileNames()) {
+            if (std::none_of(files.begin(), files.end(), [&](const SourceFile& f) { return f.name == core; })) {
+                missing += (missing.empty() ? "" : ", ") + core;
+            }
+        }
+        if (!missing.empty()) {
+            return "the release has no " + missing +
+                   ", which the console updater needs on every machine (add it, or give --allow-missing-core "
+                   "to publish without it on purpose)";
+        }
+    }
+    if (!live || !live->readable) {
+        return {};
+    }
+    const std::string& name = live->fileName;
+    if (live->isSigned && keyText.empty() && !options.allowUnsigned) {
+        return name + " is signed and this release would not be, so every machine that checks signatures "
+                      "would refuse it (give --key, or --allow-unsigned to publish it unsigned on purpose)";
+    }
+    if (live->isSigned && !keyText.empty() && !options.allowNewKey) {
+        std::set<std::string> vouched = live->keys;
+        vouched.insert(live->publicKey);
+        addVouchedKeys(vouched, chain);
+        if (!vouched.count(keyTextWithoutBlanks(keyText))) {
+            return name + " is signed with key " + keyId(live->publicKey) + ", and neither it nor a key-succession "
+                          "statement vouches for key " + keyId(keyText) +
+                          " (give the chain with --key-succession, or --allow-new-key after losing the old key)";
+        }
+    }
+    const int order = compareVersionBuild(options.version, options.build, live->version, live->build);
+    const bool signedChannel = live->isSigned && !keyText.empty();
+    if (signedChannel && order <= 0 && (order == 0 || options.replace)) {
+        // Releases are ordered by their signed version and build alone: two signings of one release are
+        // interchangeable to the machines, so the older one could be served in place of the newer.
+        return name + " is signed for " + releaseName(live->version, live->build) + "; " +
+               releaseName(options.version, options.build) +
+               " would be a second signing of a release that is not newer, which can be replayed: publish a "
+               "higher build (to withdraw a release, publish its fix or the previous files under a higher build)";
+    }
+    if (order <= 0 && !options.allowOlder) {
+        return releaseName(options.version, options.build) + " is not newer than " +
+               releaseName(live->version, live->build) + " in " + name +
+               " (raise --build, or give --allow-older to publish it on purpose)";
+    }
+    return {};
+}
+
+// True when folder holds every staged file with the same content, and its archive where one is written.
+bool holdsSameFiles(const fs::path& folder, const std::vector<SourceFile>& files) {
+    for (const SourceFile& file : files) {
+        Digest digest;
+        std::string ignored;
+        std::error_code ec;
+        if (!fs::is_regular_file(fs::symlink_status(folder / file.name, ec)) ||
+            !digestFile(folder / file.name, digest, ignored) || digest.size != file.published.size ||
+            digest.sha256 != file.published.sha256 ||
+            (file.published.archived && !fs::is_regular_file(folder / (file.name + ".zip"), ec))) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// A manifest still lists a file from the folder that the new files would change or drop.
+std::string changedListedFile(const LiveManifest& live, const std::string& folderName,
+                              const std::vector<SourceFile>& files) {
+    for (const LiveEntry& entry : live.entries) {
+        if (entry.folder != folderName) {
+            continue;
+        }
+        const auto match = std::find_if(files.begin(), files.end(), [&](const SourceFile& f) {
+            return f.name == entry.name && std::to_string(f.published.size) == entry.size &&
+                   f.published.sha256 == asciiLower(entry.sha256);
+        });
+        if (match == files.end()) {
+            return entry.name;
+        }
+    }
+    return {};
+}
+
+} // namespace
+
 bool publishRelease(const PublishOptions& options, PublishResult& result, std::string& error) {
     result = PublishResult{};
     for (const auto& [what, value, mayBeEmpty] :
@@ -530,32 +746,108 @@ bool publishRelease(const PublishOptions& options, PublishResult& result, std::s
         error = "the ZIP level must be 0..9";
         return false;
     }
+    if (options.expiresInDays > 3650) {
+        error = "a manifest expires after at most 3650 days";
+        return false;
+    }
+    // The key and the chain are read first, so a wrong file is named before any work is done.
+    std::optional<RsaPrivateKey> key;
+    std::string keyText;
+    if (!options.privateKey.empty()) {
+        key.emplace();
+        if (!readPrivateKey(options.privateKey, "--key", *key, error)) {
+            return false;
+        }
+        keyText = key->publicKeyForUpdater();
+    }
+    std::vector<SuccessionStatement> chain;
+    if (!options.keySuccession.empty()) {
+        OrderedJson ignored;
+        if (!readChainFile(options.keySuccession, false, ignored, chain, error)) {
+            return false;
+        }
+        if (chain.empty()) {
+            error = options.keySuccession.string() + ": the chain holds no statement";
+            return false;
+        }
+        if (keyText.empty()) {
+            error = "--key-succession needs --key: the manifest must be signed with a key of the chain's last "
+                    "statement";
+            return false;
+        }
+        const std::vector<std::string>& last = chain.back().keys;
+        if (std::find(last.begin(), last.end(), keyText) == last.end()) {
+            error = "the signing key " + keyId(keyText) + " is not one of the keys the chain's last statement "
+                    "(sequence " + std::to_string(chain.back().sequence) + ") vouches for";
+            return false;
+        }
+    }
     std::vector<SourceFile> files;
-    if (!collectFiles(options, files, error)) {
+    if (!collectFiles(options, files, result.hiddenFiles, error)) {
         return false;
     }
 
     std::error_code ec;
+    TreeLock lock;
+    const bool treeExists = fs::is_directory(options.serverRoot, ec);
+    if (treeExists && !lock.acquire(options.serverRoot, error)) {
+        return false;
+    }
+    const std::vector<LiveManifest> manifests =
+        treeExists ? readLiveManifests(options.serverRoot) : std::vector<LiveManifest>{};
+    const std::string manifestName = manifestFileName(options.channel);
+    const auto liveIt = std::find_if(manifests.begin(), manifests.end(),
+                                     [&](const LiveManifest& m) { return m.fileName == manifestName; });
+    const LiveManifest* live = liveIt == manifests.end() ? nullptr : &*liveIt;
+    std::set<std::string> knownKeys;
+    if (!keyText.empty()) {
+        knownKeys.insert(keyText);
+    }
+    if (live && live->isSigned) {
+        knownKeys.insert(live->keys.begin(), live->keys.end());
+        knownKeys.insert(live->publicKey);
+    }
+    error = unverifiedStatement(chain, knownKeys);
+    if (!error.empty()) {
+        error = options.keySuccession.string() + ": " + error;
+        return false;
+    }
+    error = refusalAgainstLive(options, files, live, keyText, chain);
+    if (!error.empty()) {
+        return false;
+    }
     const fs::path updates = options.serverRoot / "updates";
+    const std::string folderName = options.version + "." + options.build;
+    const fs::path finalFolder = updates / folderName;
+    const bool folderExists = fs::exists(fs::symlink_status(finalFolder, ec));
+    if (folderExists && options.replace) {
+        for (const LiveManifest& other : manifests) {
+            if (other.fileName != manifestName && other.folders().count(folderName)) {
+                error = finalFolder.string() + " is still named by " + other.fileName +
+                        "; replacing it would break that channel (publish a higher build instead)";
+                return false;
+            }
+        }
+    }
+
+    // Nothing has been written so far. From here on the tree changes.
     fs::create_directories(updates, ec);
     if (ec) {
         error = updates.string() + ": " + ec.message();
         return false;
     }
-    const std::string folderName = options.version + "." + options.build;
-    const fs::path finalFolder = updates / folderName;
-    if (fs::exists(finalFolder, ec) && !options.replace) {
-        error = finalFolder.string() +
-                ": already published (use --replace to publish this version and build again)";
+    if (!treeExists && !lock.acquire(options.serverRoot, error)) {
         return false;
     }
+    result.leftoversRemoved = removeLeftovers(options.serverRoot);
     const fs::path staging = updates / ("." + folderName + ".staging-" + std::to_string(::getpid()));
     removeQuietly(staging);
     if (!fs::create_directory(staging, ec)) {
         error = staging.string() + ": " + (ec ? ec.message() : std::string("cannot be created"));
         return false;
     }
-    if (!stageAll(files, staging, options, error) || !buildManifest(options, files, result, error)) {
+    if (!stageAll(files, staging, options, error) ||
+        !buildManifest(options, files, key ? &*key : nullptr, chain, result, error)) {
         removeQuietly(staging);
         return false;
     }
@@ -576,47 +868,75 @@ bool publishRelease(const PublishOptions& options, PublishResult& result, std::s
         return false;
     }
 
+    // A folder that exists already is kept when it holds these very files (the same release offered on
+    // another channel, or a publish that stopped before its manifest); it is only replaced on request, and
+    // never while a manifest lists a file from it that would change.
+    bool exchange = false;
+    if (folderExists) {
+        if (holdsSameFiles(finalFolder, files)) {
+            result.reusedFolder = true;
+            removeQuietly(staging);
+        } else if (!options.replace) {
+            error = finalFolder.string() + ": already published with other files (publish a higher build, or "
+                                           "give --replace to replace a folder no manifest still lists)";
+            removeQuietly(staging);
+            return false;
+        } else {
+            const std::string changed = live ? changedListedFile(*live, folderName, files) : std::string();
+            if (!changed.empty()) {
+                error = manifestName + " lists " + changed + " from " + finalFolder.string() +
+                        ", which this release changes; publish a higher build instead";
+                removeQuietly(staging);
+                return false;
+            }
+            exchange = true;
+        }
+    }
+
     // The files reach the disk before any name points at them, and the release folder's own name before
     // the manifest that lists its files is moved into place.
-    if (!syncFolder(staging, true, error)) {
+    if (!result.reusedFolder && !syncFolder(staging, true, error)) {
         removeQuietly(staging);
         return false;
     }
-    fs::path previous;
-    if (fs::exists(finalFolder, ec)) {
-        previous = temporarySibling(updates / ("." + folderName + ".previous"));
-        fs::rename(finalFolder, previous, ec);
+    stopPoint("staged");
+    if (exchange) {
+        // One atomic swap: every manifest that lists files from the folder sees the same files before and
+        // after it (checked above), and the folder is never missing.
+        if (::renameat2(AT_FDCWD, staging.c_str(), AT_FDCWD, finalFolder.c_str(), RENAME_EXCHANGE) != 0) {
+            error = describeErrno(finalFolder, errno) + " (cannot swap in the new release folder)";
+            removeQuietly(staging);
+            return false;
+        }
+    } else if (!result.reusedFolder) {
+        fs::rename(staging, finalFolder, ec);
         if (ec) {
-            error = finalFolder.string() + ": cannot be moved aside: " + ec.message();
+            error = finalFolder.string() + ": " + ec.message();
             removeQuietly(staging);
             return false;
         }
     }
-    fs::rename(staging, finalFolder, ec);
-    if (ec) {
-        error = finalFolder.string() + ": " + ec.message();
-        removeQuietly(staging);
-        if (!previous.empty()) {
-            fs::rename(previous, finalFolder, ec);
-        }
-        return false;
-    }
+    stopPoint("folder-in-place");
     result.manifestPath = options.serverRoot / manifestFileName(options.channel);
+    fs::path temporary;
     if (!syncFolder(updates, false, error) ||
-        !writeFileAtomically(result.manifestPath, result.manifestText, error)) {
-        // The files stay in place of the previous ones only if the manifest that lists them was written.
-        removeQuietly(finalFolder);
-        if (!previous.empty()) {
-            fs::rename(previous, finalFolder, ec);
-        }
+        !writeSyncedTemporary(result.manifestPath, result.manifestText, temporary, error)) {
+        // The new folder stays: no manifest lists it, and a later publish of the same files takes it over.
+        removeQuietly(staging);
         return false;
     }
+    stopPoint("manifest-written");
+    if (::rename(temporary.c_str(), result.manifestPath.c_str()) != 0) {
+        error = describeErrno(result.manifestPath, errno);
+        ::unlink(temporary.c_str());
+        removeQuietly(staging);
+        return false;
+    }
+    stopPoint("manifest-in-place");
     // The manifest's new name on disk; published either way, so a failure here changes nothing.
     std::string ignored;
     syncFolder(options.serverRoot, false, ignored);
-    if (!previous.empty()) {
-        removeQuietly(previous);
-    }
+    removeQuietly(staging); // after a swap: the replaced files
     result.releaseDirectory = finalFolder;
     for (const SourceFile& file : files) {
         result.files.push_back(file.published);

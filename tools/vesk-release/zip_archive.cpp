@@ -124,7 +124,8 @@ bool deflateWorthwhileSampled(const unsigned char* data, size_t size, int level)
 }
 
 bool writeSingleEntryZip(const fs::path& zipPath, const std::string& entryName, const unsigned char* data,
-                         size_t size, bool deflate, int level, std::uint32_t modified, std::string& error) {
+                         size_t size, bool deflate, int level, std::uint32_t modified, std::string& error,
+                         bool onlyIfSmaller) {
     if (entryName.empty() || entryName.size() > 0xFFFF) {
         error = zipPath.string() + ": unusable entry name";
         return false;
@@ -136,10 +137,14 @@ bool writeSingleEntryZip(const fs::path& zipPath, const std::string& entryName, 
     const std::uint32_t crc = static_cast<std::uint32_t>(libdeflate_crc32(0, data, size));
     std::vector<unsigned char> deflated;
     size_t compressedSize = size;
-    const bool deflatedEntry = deflate && level > 0 && level <= 9;
+    bool deflatedEntry = deflate && level > 0 && level <= 9;
     if (deflatedEntry) {
-        compressedSize = deflateInto(data, size, level, deflated, SIZE_MAX);
-        if (compressedSize == 0) {
+        // With onlyIfSmaller, libdeflate gives up (0) on output that does not save 3 %, and the data is stored.
+        compressedSize = deflateInto(data, size, level, deflated, onlyIfSmaller ? size / 100 * 97 : SIZE_MAX);
+        if (compressedSize == 0 && onlyIfSmaller) {
+            deflatedEntry = false;
+            compressedSize = size;
+        } else if (compressedSize == 0) {
             error = zipPath.string() + ": deflate failed";
             return false;
         }

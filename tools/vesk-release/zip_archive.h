@@ -50,10 +50,11 @@ bool deflateWorthwhile(const char* sample, size_t size, int level);
 bool deflateWorthwhileSampled(const unsigned char* data, size_t size, int level);
 
 // Writes zipPath (replacing it): a ZIP archive holding exactly one file, entryName with data, deflated
-// (raw deflate, at level 1..9) or stored. The file is
+// (raw deflate, at level 1..9) or stored; with onlyIfSmaller, deflated only when that saves at least 3 %. The file is
 // flushed to the operating system but not synced; the caller decides when it must reach the disk.
 bool writeSingleEntryZip(const fs::path& zipPath, const std::string& entryName, const unsigned char* data,
-                         size_t size, bool deflate, int level, std::uint32_t modified, std::string& error);
+                         size_t size, bool deflate, int level, std::uint32_t modified, std::string& error,
+                         bool onlyIfSmaller = false);
 
 // Writes a ZIP archive that holds exactly one file, given in pieces: the pieces are collected and the
 // archive is written by finish() (writeSingleEntryZip), synced to disk.
