@@ -1,6 +1,7 @@
 #include "core/logger.h"
 
 #include "core/log_line.h"
+#include "core/wide_text.h"
 
 #include <windows.h>
 
@@ -9,6 +10,14 @@
 namespace vesk::updater {
 
 namespace {
+
+std::uint64_t fileSizeOf(const std::string& path) {
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    if (!::GetFileAttributesExW(widen(path).c_str(), GetFileExInfoStandard, &data)) {
+        return 0;
+    }
+    return (std::uint64_t{data.nFileSizeHigh} << 32) | data.nFileSizeLow;
+}
 
 std::string executableDirectory() {
     char buffer[MAX_PATH] = {};
@@ -30,7 +39,7 @@ Logger::Logger() {
     open();
 }
 
-Logger::Logger(const std::string& path) : logFilePath(path) {
+Logger::Logger(const std::string& path, std::uint64_t rotateAt) : logFilePath(path), rotateBytes(rotateAt) {
     open();
 }
 
@@ -38,6 +47,22 @@ void Logger::open() {
     // Text mode: every line ends with CR LF on disk. The C runtime opens the file shared for reading and
     // writing, so other processes can follow the log while it is written.
     logStream.open(logFilePath, std::ios::out | std::ios::app);
+    fileBytes = fileSizeOf(logFilePath);
+    nextRotation = fileBytes < rotateBytes ? rotateBytes : fileBytes + rotateBytes / 8;
+}
+
+void Logger::rotateIfDue(std::size_t lineBytes) {
+    if (fileBytes + lineBytes <= nextRotation) {
+        return;
+    }
+    // Another process (the program's copy, a restarted program) may append to the same file, so its real
+    // size is read again; while one of them holds it open the move fails, and the next try comes after a
+    // further eighth of the limit.
+    logStream.close();
+    if (fileSizeOf(logFilePath) + lineBytes > rotateBytes) {
+        ::MoveFileExW(widen(logFilePath).c_str(), widen(logFilePath + ".1").c_str(), MOVEFILE_REPLACE_EXISTING);
+    }
+    open();
 }
 
 void Logger::log(const std::string& level, const std::string& message) {
@@ -48,8 +73,14 @@ void Logger::log(const std::string& level, const std::string& message) {
     const std::time_t now = std::time(nullptr);
     std::tm local{};
     ::localtime_s(&local, &now);
-    logStream << formatLogLine(formatLogStamp(local), level, message) << '\n';
+    const std::string line = formatLogLine(formatLogStamp(local), level, logSafeMessage(message));
+    rotateIfDue(line.size() + 2);
+    if (!logStream.is_open()) {
+        return;
+    }
+    logStream << line << '\n';
     logStream.flush();
+    fileBytes += line.size() + 2; // CR LF on disk
 }
 
 Logger& logger() {

@@ -93,7 +93,7 @@ void PreflightUpdater::runSteps(const std::string& channel) {
 
     ReleaseManifest release = readReleaseManifest(manifestText);
     if (sources_.trust.enforced()) {
-        const TrustVerdict verdict = checkReleaseTrust(manifestText, sources_.trust);
+        const TrustVerdict verdict = checkReleaseTrust(manifestText, channel, sources_.trust);
         if (!verdict.trusted()) {
             return; // nothing is installed, deleted or handed over on the word of this manifest
         }

@@ -43,7 +43,8 @@ TEST(Logger, WritesLevelsWithCrLfAndAppendsAcrossInstances) {
         ASSERT_TRUE(log.isOpen());
         log.info("first");
         log.warning("");
-        log.debug("two\nlines");
+        log.debug("two\n  lines");
+        log.debug("forged\n[2026-01-05 07:08:09] [ERROR] [] line\r");
     }
     {
         Logger log(path);
@@ -53,13 +54,15 @@ TEST(Logger, WritesLevelsWithCrLfAndAppendsAcrossInstances) {
     ASSERT_FALSE(bytes.empty());
     EXPECT_EQ(bytes.substr(bytes.size() - 2), "\r\n");
     const auto lines = splitCrLfLines(bytes);
-    ASSERT_EQ(lines.size(), 5u);
+    ASSERT_EQ(lines.size(), 6u);
     EXPECT_TRUE(std::regex_search(lines[0], kPrefix));
     EXPECT_EQ(lines[0].substr(22), "[INFO] [] first");
     EXPECT_EQ(lines[1].substr(22), "[WARNING] [] ");
     EXPECT_EQ(lines[2].substr(22), "[DEBUG] [] two");
-    EXPECT_EQ(lines[3], "lines"); // the continuation of a message carries no prefix
-    EXPECT_EQ(lines[4].substr(22), "[ERROR] [] second run");
+    EXPECT_EQ(lines[3], "  lines"); // the indented continuation of a message carries no prefix
+    // Any other line break or control character is written as an escape: no message forges a line.
+    EXPECT_EQ(lines[4].substr(22), "[DEBUG] [] forged\\n[2026-01-05 07:08:09] [ERROR] [] line\\r");
+    EXPECT_EQ(lines[5].substr(22), "[ERROR] [] second run");
 }
 
 TEST(Logger, UnopenableFileWritesNothingAndDoesNotFail) {
