@@ -44,14 +44,19 @@ public:
     MemberScanner(const std::vector<WantedMember>& wanted, ScannedObject& result)
         : wanted_(wanted), result_(result) {}
 
-    bool null() { return scalar("null"); }
-    bool boolean(bool value) { return scalar(value ? "true" : "false"); }
-    bool number_integer(Json::number_integer_t value) { return scalar(std::to_string(value)); }
-    bool number_unsigned(Json::number_unsigned_t value) { return scalar(std::to_string(value)); }
-    // Spelled as the library spells a parsed number, so the text matches what dump() of a document gives.
-    bool number_float(Json::number_float_t value, const std::string&) { return scalar(Json(value).dump()); }
-    bool string(std::string& value) { return scalar(Json(std::move(value)).dump()); }
-    bool binary(Json::binary_t&) { return scalar("null"); }
+    // Values are spelled only when they are kept; the spelling is the library's own, so the text matches
+    // what dump() of a parsed document gives.
+    bool null() { return scalar([] { return std::string("null"); }); }
+    bool boolean(bool value) { return scalar([value] { return std::string(value ? "true" : "false"); }); }
+    bool number_integer(Json::number_integer_t value) { return scalar([value] { return std::to_string(value); }); }
+    bool number_unsigned(Json::number_unsigned_t value) {
+        return scalar([value] { return std::to_string(value); });
+    }
+    bool number_float(Json::number_float_t value, const std::string&) {
+        return scalar([value] { return Json(value).dump(); });
+    }
+    bool string(std::string& value) { return scalar([&value] { return Json(std::move(value)).dump(); }); }
+    bool binary(Json::binary_t&) { return scalar([] { return std::string("null"); }); }
 
     bool start_object(std::size_t) { return open('{'); }
     bool start_array(std::size_t) { return open('['); }
@@ -124,10 +129,11 @@ private:
         }
     }
 
-    bool scalar(const std::string& text) {
+    template <typename Spell>
+    bool scalar(const Spell& spell) {
         beginValue();
         if (capturing()) {
-            *out_ += text;
+            *out_ += spell();
             checkSize();
             if (commas_.empty()) {
                 out_ = nullptr; // a scalar member is complete at once
