@@ -16,6 +16,7 @@ struct ReleaseTrust {
     std::function<StoredText(const std::string& valueName)> readValue;
     std::function<bool(const std::string& valueName, const std::string& text)> writeValue; // true when kept
     std::function<std::int64_t()> clock; // UTC seconds since 1970
+    SignatureVerifyFunction verify;      // the platform's RSA-SHA256 check
 
     bool enforced() const { return !keyText.empty(); }
 

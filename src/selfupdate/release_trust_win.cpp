@@ -15,6 +15,7 @@ ReleaseTrust ReleaseTrust::forThisProgram() {
     trust.readValue = [](const std::string& name) { return readUpdaterValue(name); };
     trust.writeValue = [](const std::string& name, const std::string& text) { return writeUpdaterValue(name, text); };
     trust.clock = [] { return static_cast<std::int64_t>(std::time(nullptr)); };
+    trust.verify = &SignatureVerifier::verifySignature;
     return trust;
 }
 
@@ -81,7 +82,8 @@ TrustVerdict checkReleaseTrust(const std::string& manifestText, const std::strin
         if (trust.clock) {
             policy.now = trust.clock();
         }
-        verdict = judgeManifestTrust(manifestText, policy, &SignatureVerifier::verifySignature);
+        verdict = judgeManifestTrust(manifestText, policy,
+                                     trust.verify ? trust.verify : &SignatureVerifier::verifySignature);
     } else {
         verdict.outcome = ManifestTrust::StateProblem;
         verdict.problem = state.problem;
