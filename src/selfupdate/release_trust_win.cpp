@@ -95,7 +95,10 @@ TrustVerdict checkReleaseTrust(const std::string& manifestText, const std::strin
             verdict.outcome = ManifestTrust::StateProblem;
             verdict.problem = std::string("its key succession could not be stored in ") + kTrustedKeyChainValue;
         } else if (verdict.newerThanRecord() &&
-                   !trust.writeValue(state.recordName, formatReleaseRecord(verdict.release))) {
+                   // A "|" inside a value would be read back as another release than the one recorded.
+                   (verdict.release.version.find('|') != std::string::npos ||
+                    verdict.release.build.find('|') != std::string::npos ||
+                    !trust.writeValue(state.recordName, formatReleaseRecord(verdict.release)))) {
             verdict.outcome = ManifestTrust::StateProblem;
             verdict.problem = "version " + logValue(verdict.release.version, 64) + " build " +
                               logValue(verdict.release.build, 64) + " could not be recorded in " +

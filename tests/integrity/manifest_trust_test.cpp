@@ -366,6 +366,8 @@ TEST(ReleaseTrustState, TheChannelsOwnRecordSetsTheFloorAndStateThatCannotBeKept
         {"a record that cannot be written", {}, std::string("LastTrustedRelease.stable"),
          manifestFor(releaseObject("2.1", 345), kKey1), "",
          "version 2.1 build 345 could not be recorded in LastTrustedRelease.stable", {}},
+        {"a version the record could not hold", {}, std::nullopt, manifestFor(releaseObject("2.1|9", 345), kKey1), "",
+         "version 2.1|9 build 345 could not be recorded in LastTrustedRelease.stable", {}},
         {"a record that cannot be read is not \"no record\"",
          {{"LastTrustedRelease.stable", {StoredState::Unreadable, ""}}}, std::nullopt,
          manifestFor(releaseObject("2.1", 345), kKey1), "", "the stored record LastTrustedRelease.stable cannot be read",
