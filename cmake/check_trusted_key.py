@@ -1,8 +1,10 @@
-"""Refuses a trusted-release key text that is not an RSA public key, at configure time.
+"""Refuses a trusted-release key option that is not a list of RSA public keys, at configure time.
 
 A program built with such a text would trust no manifest at all, and nobody would notice before the first
-release failed on users' machines. The text is Base64 of an XML RSA key value, as vesk-release keygen
-writes it for the updater. Exit code 0 and no output when the text is usable; 1 and one line otherwise.
+release failed on users' machines. The option holds one key text or several separated by commas (white
+space around them ignored); each is Base64 of an XML RSA key value, as vesk-release keygen writes it for the
+updater. Exit code 0 and no output when every key is usable; 1 and one line naming the first problem
+otherwise.
 """
 import base64
 import binascii
@@ -32,8 +34,20 @@ def problem(text):
     return None
 
 
+def list_problem(option):
+    keys = ["".join(part.split()) for part in option.split(",")]
+    keys = [key for key in keys if key]
+    if not keys:
+        return "it names no key"
+    for number, key in enumerate(keys, 1):
+        reason = problem(key)
+        if reason:
+            return reason if len(keys) == 1 else "key %d of %d: %s" % (number, len(keys), reason)
+    return None
+
+
 if __name__ == "__main__":
-    reason = problem(sys.argv[1])
+    reason = list_problem(sys.argv[1])
     if reason:
         print(reason)
         sys.exit(1)

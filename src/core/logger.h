@@ -1,19 +1,27 @@
 #pragma once
 
+#include <cstdint>
 #include <fstream>
 #include <mutex>
 #include <string>
 
 namespace vesk::updater {
 
+// The size at which the log file is moved aside to "<name>.1" (replacing an older one) and a new file begun,
+// so the log cannot fill the disk however often the program runs. Large enough that one run, even against
+// a manifest padded to make the file search log every decoy (about 12 MB for 1 MB of padding), moves it
+// aside at most once.
+constexpr std::uint64_t kLogRotateBytes = std::uint64_t{32} << 20;
+
 // The program's diagnostic log: one flushed line per call, appended to "logs\ui_logs.log" beside the
-// running executable. Writes nothing (and reports nothing) when the file could not be opened.
+// running executable. Messages pass through logSafeMessage, so no control character from outside reaches
+// the file. Writes nothing (and reports nothing) when the file could not be opened.
 class Logger {
 public:
     // Opens the log beside the running executable, creating its "logs" folder.
     Logger();
-    // Opens the given file for appending (no folder is created); used by tests.
-    explicit Logger(const std::string& logFilePath);
+    // Opens the given file for appending (no folder is created), rotating at rotateBytes; used by tests.
+    explicit Logger(const std::string& logFilePath, std::uint64_t rotateBytes = kLogRotateBytes);
 
     Logger(const Logger&) = delete;
     Logger& operator=(const Logger&) = delete;
@@ -29,9 +37,13 @@ public:
 
 private:
     void open();
+    void rotateIfDue(std::size_t lineBytes);
 
     std::string logFilePath;
     std::ofstream logStream;
+    std::uint64_t rotateBytes = kLogRotateBytes;
+    std::uint64_t fileBytes = 0;     // the file's size as this process last knew it, plus what it wrote since
+    std::uint64_t nextRotation = 0;  // the size at which to try moving the file aside
     // Two threads log; each line is written whole under this lock.
     std::mutex lineMutex;
 };

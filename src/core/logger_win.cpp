@@ -9,6 +9,18 @@
 
 namespace vesk::updater {
 
+namespace {
+
+std::uint64_t fileSizeOf(const std::string& path) {
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    if (!::GetFileAttributesExW(pathForWindows(path).c_str(), GetFileExInfoStandard, &data)) {
+        return 0;
+    }
+    return (std::uint64_t{data.nFileSizeHigh} << 32) | data.nFileSizeLow;
+}
+
+} // namespace
+
 Logger::Logger() {
     // Only beside the program: without its folder the log is written nowhere rather than somewhere else.
     const std::string programFolder = runningProgramFolder();
@@ -21,7 +33,7 @@ Logger::Logger() {
     open();
 }
 
-Logger::Logger(const std::string& path) : logFilePath(path) {
+Logger::Logger(const std::string& path, std::uint64_t rotateAt) : logFilePath(path), rotateBytes(rotateAt) {
     open();
 }
 
@@ -30,6 +42,23 @@ void Logger::open() {
     // writing, so other processes can follow the log while it is written.
     // The name goes to the system in UTF-16: a narrow name would be read in the code page.
     logStream.open(pathForWindows(logFilePath).c_str(), std::ios::out | std::ios::app);
+    fileBytes = fileSizeOf(logFilePath);
+    nextRotation = fileBytes < rotateBytes ? rotateBytes : fileBytes + rotateBytes / 8;
+}
+
+void Logger::rotateIfDue(std::size_t lineBytes) {
+    if (fileBytes + lineBytes <= nextRotation) {
+        return;
+    }
+    // Another process (the program's copy, a restarted program) may append to the same file, so its real
+    // size is read again; while one of them holds it open the move fails, and the next try comes after a
+    // further eighth of the limit.
+    logStream.close();
+    if (fileSizeOf(logFilePath) + lineBytes > rotateBytes) {
+        ::MoveFileExW(pathForWindows(logFilePath).c_str(), pathForWindows(logFilePath + ".1").c_str(),
+                      MOVEFILE_REPLACE_EXISTING);
+    }
+    open();
 }
 
 void Logger::log(const std::string& level, const std::string& message) {
@@ -40,8 +69,14 @@ void Logger::log(const std::string& level, const std::string& message) {
     const std::time_t now = std::time(nullptr);
     std::tm local{};
     ::localtime_s(&local, &now);
-    logStream << formatLogLine(formatLogStamp(local), level, message) << '\n';
+    const std::string line = formatLogLine(formatLogStamp(local), level, logSafeMessage(message));
+    rotateIfDue(line.size() + 2);
+    if (!logStream.is_open()) {
+        return;
+    }
+    logStream << line << '\n';
     logStream.flush();
+    fileBytes += line.size() + 2; // CR LF on disk
 }
 
 Logger& logger() {

@@ -1,5 +1,8 @@
 #include "integrity/manifest_signature.h"
 
+#include "core/log_line.h"
+#include "integrity/manifest_document.h"
+
 #include <nlohmann/json.hpp>
 
 #include <exception>
@@ -23,24 +26,18 @@ std::string orNotSpecified(const std::string& value) {
     return value.empty() ? "(not specified)" : value;
 }
 
-// Re-serialising the manifest object recurses once per nesting level, so a text nested absurdly deep could
-// exhaust the stack, which no handler can catch. Real manifests nest a handful of levels.
-constexpr int kMaxNestingDepth = 512;
-
-bool refuseDeepNesting(int depth, Json::parse_event_t /*event*/, Json& /*parsed*/) {
-    if (depth > kMaxNestingDepth) {
-        throw std::runtime_error("JSON nesting deeper than " + std::to_string(kMaxNestingDepth) + " levels");
-    }
-    return true;
-}
+// A signature block is a few short strings; a larger one is refused before it is parsed as a document.
+constexpr std::size_t kMaxSignatureBlockBytes = 1 << 20;
 
 // Steps through the signature block and logs what it finds; JSON and type errors propagate to the caller.
 void reportSignature(const std::string& manifestText, bool detailed, const LineWriter& log,
                      const SignatureVerifyFunction& verify) {
     // Member order must survive parsing: the signed text is the manifest object re-serialised in the order
-    // the publisher gave its members.
-    const Json root = Json::parse(manifestText, refuseDeepNesting);
-    if (!root.is_object() || !root.contains("signature")) {
+    // the publisher gave its members. Only the two members the report needs are kept, in one linear pass.
+    const ScannedObject root = scanJsonObjectMembers(
+        manifestText, {{"manifest", std::string::npos}, {"signature", kMaxSignatureBlockBytes}});
+    const auto signatureMember = root.members.find("signature");
+    if (!root.isObject || signatureMember == root.members.end()) {
         if (detailed) {
             log.warning("No signature object found in manifest");
             log.warning("Verification result: NOT SIGNED");
@@ -51,7 +48,7 @@ void reportSignature(const std::string& manifestText, bool detailed, const LineW
     }
 
     // value() refuses a block that is not an object and a member that is not a string.
-    const Json& block = root.at("signature");
+    const Json block = Json::parse(signatureMember->second.compact);
     const std::string algorithm = block.value("algorithm", std::string());
     const std::string signature = block.value("signature", std::string());
     const std::string publicKey = block.value("public_key", std::string());
@@ -60,11 +57,11 @@ void reportSignature(const std::string& manifestText, bool detailed, const LineW
 
     if (detailed) {
         log.info("Signature found in manifest:");
-        log.info("  Algorithm: " + orNotSpecified(algorithm));
-        log.info("  Timestamp: " + orNotSpecified(timestamp));
-        log.info("  Signer: " + orNotSpecified(signer));
+        log.info("  Algorithm: " + orNotSpecified(logValue(algorithm)));
+        log.info("  Timestamp: " + orNotSpecified(logValue(timestamp)));
+        log.info("  Signer: " + orNotSpecified(logValue(signer)));
     } else {
-        log.info("Signature found: Algorithm=" + algorithm + ", Signer=" + signer);
+        log.info("Signature found: Algorithm=" + logValue(algorithm) + ", Signer=" + logValue(signer));
     }
 
     if (signature.find("placeholder") != std::string::npos ||
@@ -91,15 +88,16 @@ void reportSignature(const std::string& manifestText, bool detailed, const LineW
 
     if (algorithm == "RSA" || algorithm == "RSA-SHA256") {
         log.info("RSA signature detected - performing cryptographic verification...");
-        if (!root.contains("manifest")) {
+        const auto manifestMember = root.members.find("manifest");
+        if (manifestMember == root.members.end()) {
             log.warning("Verification result: FAILED (no manifest object found)");
             return;
         }
         // Compact, document order, UTF-8 unescaped: exactly what the publisher signed.
-        const std::string signedText = root.at("manifest").dump();
+        const std::string& signedText = manifestMember->second.compact;
         log.debug("Verifying with compact JSON: " + std::to_string(signedText.size()) + " bytes");
         if (detailed) {
-            log.debug("First 200: " + signedText.substr(0, 200));
+            log.debug("First 200: " + logValue(signedText.substr(0, 200)));
         }
         std::string errorText;
         if (verify(signedText, signature, publicKey, errorText)) {
@@ -110,7 +108,7 @@ void reportSignature(const std::string& manifestText, bool detailed, const LineW
             }
         } else {
             log.warning("[FAILED] RSA Signature Verification: FAILED");
-            log.warning("     Error: " + errorText);
+            log.warning("     Error: " + logValue(errorText));
             log.warning("     NOTE: This is informational only");
             if (detailed) {
                 log.warning("     Manifest authenticity cannot be guaranteed");
@@ -127,7 +125,7 @@ void reportSignature(const std::string& manifestText, bool detailed, const LineW
     }
 
     if (detailed) {
-        log.warning("Unknown algorithm: " + algorithm);
+        log.warning("Unknown algorithm: " + logValue(algorithm));
     }
     log.warning("Verification result: UNSUPPORTED ALGORITHM");
 }
@@ -144,7 +142,7 @@ void reportManifestSignature(const std::string& manifestText, SignatureReportSty
         reportSignature(manifestText, detailed, log, verify);
     } catch (const std::exception& error) {
         if (detailed) {
-            log.warning(std::string("Failed to parse signature: ") + error.what());
+            log.warning("Failed to parse signature: " + logValue(error.what()));
         }
         log.warning("Verification result: PARSE ERROR");
     } catch (...) {

@@ -12,6 +12,7 @@
 #include "selfupdate/download_checks_win.h"
 #include "selfupdate/file_checks_win.h"
 #include "selfupdate/release_manifest.h"
+#include "core/log_line.h"
 #include "selfupdate/release_trust.h"
 #include "selfupdate/restart_command_line.h"
 #include "selfupdate/unexpected_error.h"
@@ -95,7 +96,7 @@ void PreflightUpdater::runSteps(const std::string& channel) {
 
     ReleaseManifest release = readReleaseManifest(manifestText);
     if (sources_.trust.enforced()) {
-        const TrustVerdict verdict = checkReleaseTrust(manifestText, sources_.trust);
+        const TrustVerdict verdict = checkReleaseTrust(manifestText, channel, sources_.trust);
         if (!verdict.trusted()) {
             return; // nothing is installed, deleted or handed over on the word of this manifest
         }
@@ -110,7 +111,7 @@ void PreflightUpdater::runSteps(const std::string& channel) {
                        " bytes)");
         logger().debug("Manifest object preview: " + headOf(release.objectText, 200) + "...");
     }
-    logger().info("Manifest version: " + release.version + " build: " + release.build);
+    logger().info("Manifest version: " + logValue(release.version) + " build: " + logValue(release.build));
     const std::vector<std::string> baseUrls = sources_.baseUrls();
 
     // The own executable goes first: when it is replaced, this process ends and the new one repeats the run.
@@ -293,7 +294,7 @@ void PreflightUpdater::processCoreFile(const std::string& name, const std::strin
         logger().error("Cannot determine download URL for " + name + " - skipping");
         return;
     }
-    logger().info("Downloading " + name + " from: " + values.url);
+    logger().info("Downloading " + name + " from: " + logValue(values.url));
     logger().debug("Temp download path: " + paths.temporaryDownload);
     std::string downloadedPath;
     std::vector<std::string> attempts;

@@ -113,7 +113,7 @@ int restartStartSteps(const std::string& channel, std::uint32_t processId, const
 
     ReleaseManifest release = readReleaseManifest(manifestText);
     if (sources.trust.enforced()) {
-        const TrustVerdict verdict = checkReleaseTrust(manifestText, sources.trust);
+        const TrustVerdict verdict = checkReleaseTrust(manifestText, channel, sources.trust);
         if (!verdict.trusted()) {
             logger().error("Refusing to replace the program: the manifest is not trusted");
             return 1;

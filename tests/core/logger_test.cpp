@@ -43,7 +43,8 @@ TEST(Logger, WritesLevelsWithCrLfAndAppendsAcrossInstances) {
         ASSERT_TRUE(log.isOpen());
         log.info("first");
         log.warning("");
-        log.debug("two\nlines");
+        log.debug("two\n  lines");
+        log.debug("forged\n[2026-01-05 07:08:09] [ERROR] [] line\r");
     }
     {
         Logger log(path);
@@ -53,13 +54,15 @@ TEST(Logger, WritesLevelsWithCrLfAndAppendsAcrossInstances) {
     ASSERT_FALSE(bytes.empty());
     EXPECT_EQ(bytes.substr(bytes.size() - 2), "\r\n");
     const auto lines = splitCrLfLines(bytes);
-    ASSERT_EQ(lines.size(), 5u);
+    ASSERT_EQ(lines.size(), 6u);
     EXPECT_TRUE(std::regex_search(lines[0], kPrefix));
     EXPECT_EQ(lines[0].substr(22), "[INFO] [] first");
     EXPECT_EQ(lines[1].substr(22), "[WARNING] [] ");
     EXPECT_EQ(lines[2].substr(22), "[DEBUG] [] two");
-    EXPECT_EQ(lines[3], "lines"); // the continuation of a message carries no prefix
-    EXPECT_EQ(lines[4].substr(22), "[ERROR] [] second run");
+    EXPECT_EQ(lines[3], "  lines"); // the indented continuation of a message carries no prefix
+    // Any other line break or control character is written as an escape: no message forges a line.
+    EXPECT_EQ(lines[4].substr(22), "[DEBUG] [] forged\\n[2026-01-05 07:08:09] [ERROR] [] line\\r");
+    EXPECT_EQ(lines[5].substr(22), "[ERROR] [] second run");
 }
 
 TEST(Logger, UnopenableFileWritesNothingAndDoesNotFail) {
@@ -103,4 +106,47 @@ TEST(Logger, ProcessLogLivesInLogsFolderBesideExecutable) {
     vesk::updater::logger().info("logger test marker");
     EXPECT_NE(vesk::test::readFileBytes(expected).find("[INFO] [] logger test marker\r\n"),
               std::string::npos);
+}
+
+TEST(Logger, OutsideValuesAreEscapedAndCutAtACharacterBoundary) {
+    using vesk::updater::logValue;
+    struct Case {
+        std::string value;
+        std::size_t limit;
+        std::string shown;
+    };
+    const Case cases[] = {
+        {"C:\\Program Files\\VESK", 512, "C:\\Program Files\\VESK"},
+        {"a\nb\rc\td", 512, "a\\nb\\rc\\td"},
+        {std::string("nul\0bell\x07" "del\x7f", 13), 512, "nul\\x00bell\\x07del\\x7f"},
+        {"next\xc2\x85line\xe2\x80\xa8sep\xe2\x80\xa9para", 512, "next\\u0085line\\u2028sep\\u2029para"},
+        {"caf\xc3\xa9 \xe2\x82\xac", 512, "caf\xc3\xa9 \xe2\x82\xac"}, // ordinary UTF-8 passes
+        {"abcdef", 4, "abcd...[cut, 6 bytes]"},
+        {"ab\xc3\xa9xyz", 3, "ab...[cut, 7 bytes]"}, // never half a character
+        {std::string(2000, '~'), 512, std::string(512, '~') + "...[cut, 2000 bytes]"},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(logValue(c.value, c.limit), c.shown) << c.value.substr(0, 40);
+    }
+    // Whole messages: the fixed list layout passes byte for byte, anything else is escaped.
+    EXPECT_EQ(vesk::updater::logSafeMessage("Attempts:\n  - a\n  - b\n"), "Attempts:\n  - a\n  - b\n");
+    EXPECT_EQ(vesk::updater::logSafeMessage("x\n[ERROR] y\r"), "x\\n[ERROR] y\\r");
+}
+
+TEST(Logger, AFullLogIsMovedAsideAndANewOneBegun) {
+    TempDir dir;
+    const std::string path = dir.file("ui_logs.log");
+    const std::string line(100, 'x');
+    {
+        Logger log(path, 4096);
+        for (int i = 0; i < 100; ++i) {
+            log.info(line + std::to_string(i));
+        }
+    }
+    const std::string current = vesk::test::readFileBytes(path);
+    const std::string previous = vesk::test::readFileBytes(path + ".1");
+    EXPECT_LE(current.size(), 4096u);
+    EXPECT_GT(previous.size(), 3900u); // moved aside full, never cut short
+    EXPECT_LE(previous.size(), 4096u);
+    EXPECT_EQ(splitCrLfLines(current).back().substr(22), "[INFO] [] " + line + "99");
 }

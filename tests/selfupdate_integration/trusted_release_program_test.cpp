@@ -3,6 +3,8 @@
 // anything installed.
 
 #include "core/settings.h"
+#include "core/settings_records.h"
+#include "integrity/manifest_trust.h"
 #include "program_run_win.h"
 #include "support/console_simulator.h"
 #include "support/selfupdate_kit.h"
@@ -32,6 +34,12 @@ std::string trustedBuild() {
 std::string served(const std::string& name) {
     return readFileBytes(executableDirectory() + "\\trusted_program\\fixtures\\" + name);
 }
+std::optional<std::string> stored(const std::string& valueName) {
+    const vesk::updater::StoredText value = vesk::updater::readUpdaterValue(valueName);
+    return value.state == vesk::updater::StoredState::Present ? std::optional<std::string>(value.text)
+                                                                : std::nullopt;
+}
+const std::string kStableRecord = "LastTrustedRelease.stable";
 
 // One install folder of the trusted build with an outdated libcurl.dll, the server on the built-in
 // address publishing release 3.0.5 under the given manifest, and the stored record set as given.
@@ -41,6 +49,10 @@ struct TrustedRun {
     ScopedMachineValue installPath{"SOFTWARE\\Corvanne\\VESK", "InstallPath", install.path()};
     ScopedMachineValue baseUrls;
     ScopedMachineValue record;
+    // Whatever earlier runs stored is put aside for this one and restored afterwards.
+    ScopedMachineValue stableRecord{kUpdaterKey, kStableRecord, std::nullopt};
+    ScopedMachineValue betaRecord{kUpdaterKey, "LastTrustedRelease.beta", std::nullopt};
+    ScopedMachineValue keyChain{kUpdaterKey, "TrustedKeyChain", std::nullopt};
 
     TrustedRun(const std::string& manifest, const std::optional<std::string>& recorded,
                const std::string& curlServed = "libcurl.dll",
@@ -116,12 +128,12 @@ TEST(TrustedReleaseProgram, ManifestsItCannotTrustChangeNothingAndTheUpdateStill
         EXPECT_EQ(readFileBytes(scene.install.program()), built);
         EXPECT_FALSE(fileExists(scene.install.file("update\\VESK_Updater.exe")));
         if (c.reason.empty()) {
-            EXPECT_EQ(vesk::updater::readLastTrustedRelease(),
-                      std::optional<std::string>("3.0|5|2026-03-01T10:00:00Z"));
+            EXPECT_EQ(stored(kStableRecord), std::optional<std::string>("3.0|5"));
             continue;
         }
         EXPECT_EQ(scene.server->requestedPaths(), std::vector<std::string>{"/manifest.json"});
         EXPECT_EQ(vesk::updater::readLastTrustedRelease(), c.record);
+        EXPECT_EQ(stored(kStableRecord), std::nullopt);
 
         if (c.alsoRestartStart) {
             // A copy told to replace the program refuses on the word of this manifest.
@@ -180,8 +192,7 @@ TEST(TrustedReleaseProgram, SignedReleaseRepairsFilesReplacesTheProgramAndBecome
     EXPECT_EQ(readFileBytes(scene.install.file("libcurl.dll")), served("libcurl.dll"));
     // Kept until the verified copy arrived, so the old file was backed up before it was replaced.
     EXPECT_EQ(readFileBytes(scene.install.file("backup\\libcurl.dll.backup")), kOldCurl);
-    EXPECT_EQ(vesk::updater::readLastTrustedRelease(),
-              std::optional<std::string>("3.0|5|2026-03-01T10:00:00Z"));
+    EXPECT_EQ(stored(kStableRecord), std::optional<std::string>("3.0|5"));
 }
 
 TEST(TrustedReleaseProgram, BadServersFailWithinAMinuteEachAndTheNextServerIsTried) {
@@ -275,6 +286,97 @@ TEST(TrustedReleaseProgram, BadServersFailWithinAMinuteEachAndTheNextServerIsTri
          "INFO Successfully updated: libcurl.dll", result}));
     EXPECT_EQ(good.requestedPaths(), (std::vector<std::string>{wanted + ".zip", wanted}));
     EXPECT_EQ(readFileBytes(scene.install.file("libcurl.dll")), served("libcurl.dll"));
-    EXPECT_EQ(vesk::updater::readLastTrustedRelease(),
-              std::optional<std::string>("3.0|5|2026-03-01T10:00:00Z"));
+    EXPECT_EQ(stored(kStableRecord), std::optional<std::string>("3.0|5"));
+}
+
+namespace {
+
+// Runs the trusted build once with manifestFile served for channel ("" is stable) and returns its log
+// messages; the log is removed first, so only this run's lines are returned.
+std::vector<std::string> runWith(TrustedRun& scene, const std::string& manifestFile,
+                                 const std::string& channel = "") {
+    const std::string path = channel.empty() ? "/manifest.json" : "/manifest-" + channel + ".json";
+    scene.server->respond(path, 200, served(manifestFile));
+    ::DeleteFileA(scene.install.log().c_str());
+    const ProgramRun run = runProgram(scene.install.program(), channel.empty() ? "" : "-c " + channel, 3min);
+    EXPECT_TRUE(run.ended) << manifestFile;
+    EXPECT_EQ(run.exitCode, 0u) << manifestFile;
+    EXPECT_TRUE(waitUntilNoProcessInside(scene.install.path(), 60s));
+    return logMessages(scene.install.log());
+}
+
+std::string refused(const std::string& reason) {
+    return "ERROR Manifest not trusted: " + reason + "; nothing will be installed from it";
+}
+std::string trustedLine(const std::string& release) {
+    return "INFO Manifest trusted: signed with the built-in release key (version " + release + ")";
+}
+const std::string kSucceeded = "INFO Update process completed with result: SUCCESS";
+
+} // namespace
+
+TEST(TrustedReleaseProgram, OnlySignedValuesOrderReleasesAndEachChannelKeepsItsOwnRecord) {
+    TrustedRun scene("manifest_trusted.json", std::nullopt);
+    ASSERT_NE(scene.server, nullptr);
+    // An accepted 2.1/345 whose unsigned timestamp is 2,000 characters long is recorded by its signed values.
+    EXPECT_TRUE(messagesInOrder(runWith(scene, "decide_2.1_long_timestamp.json"),
+                                {trustedLine("2.1 build 345"), kSucceeded}));
+    EXPECT_EQ(stored(kStableRecord), std::optional<std::string>("2.1|345"));
+    // A genuinely signed older release with a later timestamp is a rollback.
+    EXPECT_TRUE(messagesInOrder(
+        runWith(scene, "decide_2.0.json"),
+        {refused("version 2.0 build 100 is older than the last trusted release, version 2.1 build 345"),
+         kSucceeded}));
+    // A signed beta manifest at the stable address changes nothing on stable.
+    EXPECT_TRUE(messagesInOrder(runWith(scene, "decide_beta.json"),
+                                {refused("it is signed for channel \"beta\", not for channel \"stable\""),
+                                 kSucceeded}));
+    EXPECT_EQ(stored(kStableRecord), std::optional<std::string>("2.1|345"));
+    EXPECT_EQ(stored("LastTrustedRelease.beta"), std::nullopt);
+    // On the beta channel it is accepted and recorded for beta only; back on stable, 2.1/345 still is.
+    EXPECT_TRUE(messagesInOrder(runWith(scene, "decide_beta.json", "beta"),
+                                {"INFO Channel: beta", trustedLine("3.1 build 7"), kSucceeded}));
+    EXPECT_EQ(stored("LastTrustedRelease.beta"), std::optional<std::string>("3.1|7"));
+    EXPECT_TRUE(messagesInOrder(runWith(scene, "decide_2.1_long_timestamp.json"),
+                                {trustedLine("2.1 build 345"), kSucceeded}));
+    EXPECT_EQ(stored(kStableRecord), std::optional<std::string>("2.1|345"));
+}
+
+TEST(TrustedReleaseProgram, ExpiryAndKeySuccessionDecideAndASignerCannotWriteLogLines) {
+    using vesk::updater::keyIdOf;
+    TrustedRun scene("manifest_trusted.json", std::nullopt);
+    ASSERT_NE(scene.server, nullptr);
+    const std::vector<std::string> expired = runWith(scene, "decide_expired.json");
+    EXPECT_EQ(countStartingWith(expired, "ERROR Manifest not trusted: it expired at 2020-01-01T00:00:00Z (this "
+                                         "machine's clock says 20"),
+              1u);
+    EXPECT_TRUE(messagesInOrder(runWith(scene, "decide_unexpired.json"), {trustedLine("3.0 build 5"), kSucceeded}));
+
+    const std::string stranger = keyIdOf(served("stranger_key.pub.txt"));
+    EXPECT_TRUE(messagesInOrder(runWith(scene, "decide_untrusted_statement.json"),
+                                {refused("key succession statement 1 (sequence 1) is signed by key " + stranger +
+                                         ", which this program does not trust"),
+                                 kSucceeded}));
+    EXPECT_EQ(stored("TrustedKeyChain"), std::nullopt);
+
+    // The build knows only the test key; the statement it signed hands over to the second key.
+    const std::string second = keyIdOf(served("second_key.pub.txt"));
+    EXPECT_TRUE(messagesInOrder(
+        runWith(scene, "decide_rotation.json"),
+        {"INFO Manifest trusted: signed with release key " + second + " of the key succession (version 3.0 build 5)",
+         "INFO Manifest signing key: " + second +
+             " (from the key succession); key succession: followed 1 statement to sequence 1; published: "
+             "2026-03-01T10:00:00Z; expires: never",
+         kSucceeded}));
+    ASSERT_TRUE(stored("TrustedKeyChain"));
+    EXPECT_EQ(stored("TrustedKeyChain")->rfind("{\"sequence\":1,", 0), 0u);
+    EXPECT_TRUE(messagesInOrder(
+        runWith(scene, "decide_retired_key.json"),
+        {refused("it is signed with the retired release key " + keyIdOf(served("test_key.pub.txt"))), kSucceeded}));
+
+    // A line break in the unsigned signer is written as an escape inside its own line.
+    const std::vector<std::string> forged = runWith(scene, "decide_newline_signer.json");
+    EXPECT_TRUE(messagesInOrder(
+        forged, {"INFO   Signer: release team\\n[2026-03-01 10:00:00] [ERROR] [] forged line", kSucceeded}));
+    EXPECT_EQ(countStartingWith(forged, "ERROR forged line"), 0u);
 }

@@ -18,6 +18,10 @@ private:
     std::uint64_t startOffset;
 };
 
+// What a log file received since it was offset bytes long, also when the logger has moved it aside to
+// "<path>.1" in between (the older file's tail, then the new file).
+std::string logBytesSince(const std::string& path, std::uint64_t offset);
+
 // True when `expected` occur in `lines` in this order (other lines may come between them).
 bool containsInOrder(const std::vector<std::string>& lines, const std::vector<std::string>& expected);
 

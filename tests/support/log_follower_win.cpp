@@ -16,13 +16,18 @@ LogFollower::LogFollower(std::string logPath) : path(std::move(logPath)) {
     }
 }
 
-std::vector<std::string> LogFollower::lines() const {
+std::string logBytesSince(const std::string& path, std::uint64_t offset) {
     const std::string bytes = readFileBytes(path);
-    std::vector<std::string> result;
-    if (bytes.size() <= startOffset) {
-        return result;
+    if (bytes.size() >= offset) {
+        return bytes.substr(static_cast<size_t>(offset));
     }
-    std::istringstream in(bytes.substr(static_cast<size_t>(startOffset)));
+    const std::string previous = readFileBytes(path + ".1");
+    return (previous.size() > offset ? previous.substr(static_cast<size_t>(offset)) : std::string()) + bytes;
+}
+
+std::vector<std::string> LogFollower::lines() const {
+    std::vector<std::string> result;
+    std::istringstream in(logBytesSince(path, startOffset));
     std::string line;
     while (std::getline(in, line)) {
         if (!line.empty() && line.back() == '\r') {

@@ -1,5 +1,6 @@
 #include "support/selfupdate_kit.h"
 
+#include "support/log_follower.h"
 #include "support/temp_dir.h"
 
 #include <windows.h>
@@ -58,8 +59,7 @@ LogCapture::LogCapture(std::string logPath)
     : path_(std::move(logPath)), offset_(readFileBytes(path_).size()) {}
 
 std::vector<std::string> LogCapture::messages() const {
-    const std::string bytes = readFileBytes(path_);
-    return parseMessages(bytes.size() > offset_ ? bytes.substr(offset_) : std::string());
+    return parseMessages(logBytesSince(path_, offset_));
 }
 
 std::vector<std::string> logMessages(const std::string& logPath) {
