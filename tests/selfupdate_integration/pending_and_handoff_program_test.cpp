@@ -110,7 +110,7 @@ TEST_F(DeferredAndHandoffProgram, TheDeferredSelfUpdateReplacesFilesAndEndsWitho
     EXPECT_FALSE(containsMessage(messages, "INFO Now run the update thread for normal workflow"));
 }
 
-TEST_F(DeferredAndHandoffProgram, AFileThatFailsItsCheckMakesTheProgramEndWithCodeOne) {
+TEST_F(DeferredAndHandoffProgram, AFileThatFailsKeepsTheRecordAndTheNextRunPlacesIt) {
     const std::string fresh = "libsodium of the new release";
     ASSERT_TRUE(writeFileBytes(install.file("libsodium.dll"), "libsodium in use today"));
     ASSERT_TRUE(writeFileBytes(install.file("libsodium.dll.new"), fresh));
@@ -123,15 +123,81 @@ TEST_F(DeferredAndHandoffProgram, AFileThatFailsItsCheckMakesTheProgramEndWithCo
     EXPECT_EQ(run.exitCode, 1u);
     EXPECT_EQ(readFileBytes(install.file("libsodium.dll")), "libsodium in use today");
     EXPECT_TRUE(fileExists(install.file("libsodium.dll.new")));
-    // Consumed all the same: a failed file is not retried.
+    EXPECT_TRUE(fileExists(install.file("pending_update.json")));
+    EXPECT_TRUE(pendingValuePresent("PendingSelfUpdateManifest"));
+    EXPECT_TRUE(messagesInOrder(logMessages(install.log()),
+                                {
+                                    "ERROR Pending self-update kept for the next run; not placed: libsodium.dll",
+                                    "INFO Files processed: 1",
+                                    "INFO Files successful: 0",
+                                    "ERROR Self-update processing completed with errors",
+                                }));
+
+    // The writer corrects its record; the next run finds it and finishes.
+    ASSERT_TRUE(writeFileBytes(install.file("pending_update.json"),
+                               pendingManifestFor(install.file("libsodium.dll.new"), "libsodium.dll",
+                                                  sha256Hex(fresh))));
+    const DetachedRun again = runDeferredUpdate();
+
+    ASSERT_TRUE(again.ended);
+    EXPECT_EQ(again.exitCode, 0u);
+    EXPECT_EQ(readFileBytes(install.file("libsodium.dll")), fresh);
+    EXPECT_EQ(readFileBytes(install.file("backup\\libsodium.dll.backup")), "libsodium in use today");
+    EXPECT_FALSE(fileExists(install.file("libsodium.dll.new")));
     EXPECT_FALSE(fileExists(install.file("pending_update.json")));
     EXPECT_FALSE(pendingValuePresent("PendingSelfUpdateManifest"));
-    EXPECT_TRUE(
-        messagesInOrder(logMessages(install.log()), {
-                                                        "INFO Files processed: 1",
-                                                        "INFO Files successful: 0",
-                                                        "ERROR Self-update processing completed with errors",
-                                                    }));
+}
+
+// The trusted build places nothing its key does not cover, whatever the record says about the install
+// folder; a record it can vouch for is placed as in any build.
+TEST(TrustedDeferredSelfUpdate, RefusesFilesWithoutHashOrOutsideItsFolder) {
+    const std::string fresh = "libcurl of the new release";
+    const TempDir elsewhere;
+    struct Case {
+        const char* what;
+        bool withHash;
+        bool targetInside;
+        unsigned long exitCode;
+        std::string errorStart;
+    };
+    const Case cases[] = {
+        {"hashed, inside", true, true, 0, ""},
+        {"no hash", false, true, 1, "ERROR Refusing the pending self-update: no expected SHA-256 for libcurl.dll"},
+        {"outside", true, false, 1, "ERROR Refusing the pending self-update: target outside the install folder "},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const ProgramInstall install(executableDirectory() + "\\trusted_program\\VESK_Updater.exe");
+        std::unique_ptr<HttpTestServer> server = serverOnDefaultPort(5min);
+        ASSERT_NE(server, nullptr);
+        server->respond("/manifest.json", 404, "no manifest");
+        const ScopedMachineValue installPath(kInstallKey, "InstallPath", install.path());
+        const ScopedMachineValue baseUrls(kUpdaterKey, "BaseUrls", std::nullopt);
+        const std::string target = c.targetInside ? install.file("libcurl.dll") : elsewhere.file("libcurl.dll");
+        ASSERT_TRUE(writeFileBytes(target, "libcurl in use today"));
+        ASSERT_TRUE(writeFileBytes(install.file("libcurl.dll.new"), fresh));
+        std::string record = "{\"install_directory\": " + jsonString(install.path()) +
+                             ", \"files\": [{\"source_path\": " + jsonString(install.file("libcurl.dll.new")) +
+                             ", \"target_name\": \"libcurl.dll\", \"target_path\": " + jsonString(target);
+        record += c.withHash ? ", \"expected_sha256\": " + jsonString(sha256Hex(fresh)) + "}]}" : "}]}";
+        ASSERT_TRUE(writeFileBytes(install.file("pending_update.json"), record));
+        const ScopedMachineValue manifest(kUpdaterKey, "PendingSelfUpdateManifest", install.file("pending_update.json"));
+        const ScopedMachineValue timestamp(kUpdaterKey, "PendingSelfUpdateTimestamp", "1767596889");
+
+        const SilentInputPipe input;
+        const DetachedRun run = runDetachedWithInput("\"" + install.program() + "\" --process-self-update",
+                                                     install.path(), input.childEnd(), 3min);
+
+        ASSERT_TRUE(run.ended);
+        EXPECT_EQ(run.exitCode, c.exitCode);
+        EXPECT_EQ(readFileBytes(target), c.errorStart.empty() ? fresh : "libcurl in use today");
+        EXPECT_EQ(fileExists(install.file("pending_update.json")), !c.errorStart.empty());
+        if (!c.errorStart.empty()) {
+            EXPECT_EQ(countStartingWith(logMessages(install.log()), c.errorStart), 1u);
+            EXPECT_TRUE(fileExists(install.file("libcurl.dll.new")));
+        }
+        EXPECT_TRUE(waitUntilNoProcessInside(install.path(), 60s));
+    }
 }
 
 TEST_F(DeferredAndHandoffProgram,
