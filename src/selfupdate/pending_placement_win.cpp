@@ -104,8 +104,9 @@ unsigned long replaceByCopy(HANDLE source, const std::string& destination, const
 
 // Writes source's bytes over destination itself. Only for a destination that cannot be renamed over.
 unsigned long overwriteInPlace(HANDLE source, const std::string& destination) {
-    FileHandle out(::CreateFileW(widen(destination).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                 nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    FileHandle out(::CreateFileW(widen(destination).c_str(), GENERIC_WRITE,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                                 FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!out) {
         return lastErrorOr(ERROR_OPEN_FAILED);
     }
@@ -153,7 +154,8 @@ std::string sha256Of(HANDLE file) {
     }
     BYTE digest[kSha256Bytes] = {};
     DWORD digestLength = sizeof(digest);
-    if (!::CryptGetHashParam(hash.get(), HP_HASHVAL, digest, &digestLength, 0) || digestLength != kSha256Bytes) {
+    if (!::CryptGetHashParam(hash.get(), HP_HASHVAL, digest, &digestLength, 0) ||
+        digestLength != kSha256Bytes) {
         return {};
     }
     static constexpr char kHexDigits[] = "0123456789abcdef";
@@ -243,8 +245,8 @@ bool backupBelongsToRecord(const std::string& backupPath, const std::string& fin
     return std::string(text, count) == fingerprint;
 }
 
-unsigned long takeBackup(const std::string& target, const std::string& backupPath, const std::string& fingerprint,
-                         const PendingStepHook& hook) {
+unsigned long takeBackup(const std::string& target, const std::string& backupPath,
+                         const std::string& fingerprint, const PendingStepHook& hook) {
     const FileHandle current = openForReading(target);
     if (!current) {
         return lastErrorOr(ERROR_OPEN_FAILED);
@@ -260,7 +262,8 @@ unsigned long takeBackup(const std::string& target, const std::string& backupPat
                                   CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
     DWORD written = 0;
     if (note) {
-        ::WriteFile(note.get(), fingerprint.data(), static_cast<DWORD>(fingerprint.size()), &written, nullptr);
+        ::WriteFile(note.get(), fingerprint.data(), static_cast<DWORD>(fingerprint.size()), &written,
+                    nullptr);
         ::FlushFileBuffers(note.get());
     }
     reach(hook, PendingStep::BackupPlaced);
@@ -276,6 +279,26 @@ unsigned long restoreBackup(const std::string& backupPath, const std::string& ta
         return 0;
     }
     return overwriteInPlace(backup.get(), target);
+}
+
+void removeStagedLeftover(const std::string& source, const std::string& target) {
+    const auto identify = [](const std::string& path, BY_HANDLE_FILE_INFORMATION& info) {
+        const FileHandle file(::CreateFileW(widen(path).c_str(), FILE_READ_ATTRIBUTES,
+                                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+        return file && ::GetFileInformationByHandle(file.get(), &info);
+    };
+    BY_HANDLE_FILE_INFORMATION staged{};
+    BY_HANDLE_FILE_INFORMATION placed{};
+    if (!identify(source, staged)) {
+        return;
+    }
+    if (!identify(target, placed) ||
+        (staged.dwVolumeSerialNumber == placed.dwVolumeSerialNumber &&
+         staged.nFileIndexHigh == placed.nFileIndexHigh && staged.nFileIndexLow == placed.nFileIndexLow)) {
+        return;
+    }
+    ::DeleteFileW(widen(source).c_str());
 }
 
 void discardBesideTemporary(const std::string& path) {

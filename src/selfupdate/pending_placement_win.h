@@ -51,12 +51,16 @@ bool backupBelongsToRecord(const std::string& backupPath, const std::string& fin
 // Copies target to backupPath through a flushed file beside the backup renamed onto it, then notes the
 // record's fingerprint beside it. An earlier backup stays whole until the new one replaces it.
 // 0 or the Windows error code.
-unsigned long takeBackup(const std::string& target, const std::string& backupPath, const std::string& fingerprint,
-                         const PendingStepHook& hook);
+unsigned long takeBackup(const std::string& target, const std::string& backupPath,
+                         const std::string& fingerprint, const PendingStepHook& hook);
 
 // Puts the backup's bytes back at target, by a copy renamed onto target when that is possible and in
 // place otherwise. 0 or the Windows error code.
 unsigned long restoreBackup(const std::string& backupPath, const std::string& target);
+
+// Deletes a staged file that is no longer needed because its target is in place, unless it is the target
+// itself under another name (the same path, a different spelling, a hard link). Missing is fine.
+void removeStagedLeftover(const std::string& source, const std::string& target);
 
 // Deletes what a stopped run may have left beside path (a partial copy); missing is fine.
 void discardBesideTemporary(const std::string& path);

@@ -135,17 +135,15 @@ bool finishedByAnEarlierRun(const PendingFileEntry& entry, IPendingUpdateConsole
     }
     console.writeLine("Already in place: " + entry.targetName);
     discardBesideTemporary(entry.targetPath);
-    if (lookUpPath(entry.sourcePath).outcome == PathLookup::Found) {
-        ::DeleteFileW(widen(entry.sourcePath).c_str());
-    }
+    removeStagedLeftover(entry.sourcePath, entry.targetPath);
     return true;
 }
 
 // Backs up the target before it is replaced. A backup this record's earlier, stopped run took is kept: it
 // holds the bytes from before the update, while the target may since have been partly overwritten.
 // True when the backup holds the target's bytes from before this record was first worked on.
-bool backUpTarget(const PendingFileEntry& entry, const std::string& backupPath, IPendingUpdateConsole& console,
-                  const PendingRun& run) {
+bool backUpTarget(const PendingFileEntry& entry, const std::string& backupPath,
+                  IPendingUpdateConsole& console, const PendingRun& run) {
     if (backupBelongsToRecord(backupPath, run.fingerprint)) {
         console.writeLine("Keeping backup from an interrupted run: " + backupPath);
         return true;
@@ -284,7 +282,8 @@ bool placePendingFile(const PendingFileEntry& entry, const std::string& installD
     const PathLookupResult backup = lookUpPath(backupPath);
     if (backup.outcome == PathLookup::Found && mayRestore) {
         say("Attempting to restore backup from: " + backupPath);
-        if (const unsigned long restoreError = restoreBackup(backupPath, entry.targetPath); restoreError == 0) {
+        if (const unsigned long restoreError = restoreBackup(backupPath, entry.targetPath);
+            restoreError == 0) {
             say("Backup restored successfully.");
         } else {
             say("Failed to restore backup. Error: " + std::to_string(restoreError));
@@ -381,8 +380,8 @@ bool trustedRecordAccepted(const PendingManifestLayout& layout, const PendingRun
     for (const std::string& objectText : splitPendingFileObjects(layout.filesArrayText)) {
         const PendingFileEntry entry = readPendingFileEntry(objectText);
         if (refusal.empty() && entry.complete()) {
-            refusal = trustedPlacementRefusal(entry, pendingBackupPath(layout.installDirectory, entry.targetName),
-                                              settings.installFolder);
+            refusal = trustedPlacementRefusal(
+                entry, pendingBackupPath(layout.installDirectory, entry.targetName), settings.installFolder);
         }
     }
     if (refusal.empty()) {
@@ -444,7 +443,8 @@ int pendingSelfUpdateSteps(IPendingUpdateConsole& console, const PendingRunSetti
     }
     say("Install directory: " + layout.installDirectory);
     // An existing backup folder is the normal case; a failure shows later as a failed backup copy.
-    if (!settings.trusted || pathLiesInside(pendingBackupDirectory(layout.installDirectory), settings.installFolder)) {
+    if (!settings.trusted ||
+        pathLiesInside(pendingBackupDirectory(layout.installDirectory), settings.installFolder)) {
         ::CreateDirectoryA(pendingBackupDirectory(layout.installDirectory).c_str(), nullptr);
     }
     if (layout.problem == PendingManifestProblem::NoFilesKey) {

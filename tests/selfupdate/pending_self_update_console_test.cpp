@@ -101,7 +101,8 @@ std::string pattern(const std::string& seed, size_t bytes) {
 }
 
 // Which of the given versions the file holds, by name, so a failure says it in a word.
-std::string versionAt(const std::string& path, const std::vector<std::pair<const char*, std::string>>& versions) {
+std::string versionAt(const std::string& path,
+                      const std::vector<std::pair<const char*, std::string>>& versions) {
     if (!fileExists(path)) {
         return "missing";
     }
@@ -134,8 +135,8 @@ TEST_F(PendingSelfUpdateConsole, AKillAtAnyStepLeavesWholeFilesAndTheNextRunFini
         const char* stopAt;
     };
     const Case cases[] = {
-        {false, "backup-written"}, {false, "placed"},       {false, "backup-placed:2"}, {false, "files-done"},
-        {true, "backup-placed"},   {true, "copy-started"},  {true, "copy-written"},     {true, "placed"},
+        {false, "backup-written"}, {false, "placed"},      {false, "backup-placed:2"}, {false, "files-done"},
+        {true, "backup-placed"},   {true, "copy-started"}, {true, "copy-written"},     {true, "placed"},
         {true, "copy-started:2"},  {true, "placed:2"},
     };
     for (const Case& c : cases) {
@@ -147,7 +148,8 @@ TEST_F(PendingSelfUpdateConsole, AKillAtAnyStepLeavesWholeFilesAndTheNextRunFini
         ASSERT_TRUE(::CreateDirectoryA((install + "\\backup").c_str(), nullptr));
         const std::string staging = c.otherVolume ? otherVolume.path() : run.path();
         const std::string targetA = install + "\\a.dll", targetB = install + "\\b.dll";
-        const std::string backupA = install + "\\backup\\a.dll.backup", backupB = install + "\\backup\\b.dll.backup";
+        const std::string backupA = install + "\\backup\\a.dll.backup",
+                          backupB = install + "\\backup\\b.dll.backup";
         ASSERT_TRUE(writeFileBytes(targetA, oldA));
         ASSERT_TRUE(writeFileBytes(targetB, oldB));
         ASSERT_TRUE(writeFileBytes(backupA, "backup of an earlier update"));
@@ -160,10 +162,10 @@ TEST_F(PendingSelfUpdateConsole, AKillAtAnyStepLeavesWholeFilesAndTheNextRunFini
                    sha256Hex(bytes) + "\"}";
         };
         const std::string manifestPath = run.file("pending.json");
-        ASSERT_TRUE(writeFileBytes(manifestPath, "{\"install_directory\": \"" + jsonEscape(install) +
-                                                     "\", \"files\": [" +
-                                                     object(staging + "\\a.new", "a.dll", targetA, newA) + ", " +
-                                                     object(staging + "\\b.new", "b.dll", targetB, newB) + "]}"));
+        ASSERT_TRUE(writeFileBytes(manifestPath,
+                                   "{\"install_directory\": \"" + jsonEscape(install) + "\", \"files\": [" +
+                                       object(staging + "\\a.new", "a.dll", targetA, newA) + ", " +
+                                       object(staging + "\\b.new", "b.dll", targetB, newB) + "]}"));
         ASSERT_TRUE(setMachineString(kRecordKey, kManifestValue, manifestPath));
         ASSERT_TRUE(setMachineString(kRecordKey, kTimestampValue, "t"));
 
@@ -175,7 +177,10 @@ TEST_F(PendingSelfUpdateConsole, AKillAtAnyStepLeavesWholeFilesAndTheNextRunFini
         EXPECT_EQ(killed.exitCode, 99u) << "the run never reached the step";
         // Whole files only: each target and each backup is one of the versions it may be, never a mix.
         const std::vector<std::pair<const char*, std::string>> versions = {
-            {"old A", oldA}, {"new A", newA}, {"old B", oldB}, {"new B", newB},
+            {"old A", oldA},
+            {"new A", newA},
+            {"old B", oldB},
+            {"new B", newB},
             {"earlier", "backup of an earlier update"}};
         EXPECT_TRUE(isOneOf(versionAt(targetA, versions), {"old A", "new A"})) << "targetA";
         EXPECT_TRUE(isOneOf(versionAt(targetB, versions), {"old B", "new B"})) << "targetB";
@@ -192,8 +197,9 @@ TEST_F(PendingSelfUpdateConsole, AKillAtAnyStepLeavesWholeFilesAndTheNextRunFini
         EXPECT_EQ(versionAt(backupB, versions), "old B");
         EXPECT_FALSE(machineValueExists(kRecordKey, kManifestValue));
         EXPECT_FALSE(fileExists(manifestPath));
-        for (const std::string& leftover : {staging + "\\a.new", staging + "\\b.new", targetA + ".vesk-partial",
-                                            targetB + ".vesk-partial", backupA + ".vesk-partial"}) {
+        for (const std::string& leftover :
+             {staging + "\\a.new", staging + "\\b.new", targetA + ".vesk-partial", targetB + ".vesk-partial",
+              backupA + ".vesk-partial"}) {
             EXPECT_FALSE(fileExists(leftover)) << leftover;
         }
     }

@@ -394,8 +394,9 @@ TEST_F(PendingSelfUpdate, AStagedFileThatCannotBeHeldAgainstWritersTouchesNothin
     int result = -1;
     {
         // Another program writes to the staged file: its bytes could change after they were checked.
-        FileHandle writer(::CreateFileA(file.source.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                        nullptr, OPEN_EXISTING, 0, nullptr));
+        FileHandle writer(::CreateFileA(file.source.c_str(), GENERIC_WRITE,
+                                        FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
+                                        nullptr));
         ASSERT_TRUE(writer);
         result = processPendingSelfUpdate(console);
     }
@@ -582,12 +583,22 @@ TEST_F(PendingSelfUpdate, ATrustedBuildPlacesOnlyHashedFilesInsideItsOwnFolder) 
     const std::vector<Case> cases = {
         {"hashed, inside", install, {"", "a.dll", install + "\\a.dll", kAbcSha256, ""}, ""},
         {"no hash", install, {"", "a.dll", install + "\\a.dll", "", "3"}, "no expected SHA-256 for a.dll"},
-        {"target elsewhere", install, {"", "a.dll", outside, kAbcSha256, ""},
+        {"target elsewhere",
+         install,
+         {"", "a.dll", outside, kAbcSha256, ""},
          "target outside the install folder " + install + ": " + outside},
-        {"climbs out", install, {"", "a.dll", install + "\\..\\a.dll", kAbcSha256, ""},
+        {"climbs out",
+         install,
+         {"", "a.dll", install + "\\..\\a.dll", kAbcSha256, ""},
          "target outside the install folder " + install + ": " + install + "\\..\\a.dll"},
-        {"the record claims another folder", dir.path(), {"", "a.dll", install + "\\a.dll", kAbcSha256, ""},
+        {"the record claims another folder",
+         dir.path(),
+         {"", "a.dll", install + "\\a.dll", kAbcSha256, ""},
          "backup outside the install folder " + install + ": " + dir.file("backup\\a.dll.backup")},
+        {"the name climbs out of the backup folder",
+         install,
+         {"", "..\\..\\a.dll", install + "\\a.dll", kAbcSha256, ""},
+         "backup outside the install folder " + install + ": " + install + "\\backup\\..\\..\\a.dll.backup"},
     };
     PendingRunSettings trusted;
     trusted.trusted = true;
@@ -611,7 +622,8 @@ TEST_F(PendingSelfUpdate, ATrustedBuildPlacesOnlyHashedFilesInsideItsOwnFolder) 
         }
         EXPECT_EQ(result, 1);
         EXPECT_EQ(runConsole.lines.back(), "Error: Refusing the pending self-update: " + c.refusal);
-        EXPECT_TRUE(log.hasLine("ERROR", "Refusing the pending self-update: " + c.refusal + " - nothing was changed"));
+        EXPECT_TRUE(log.hasLine("ERROR",
+                                "Refusing the pending self-update: " + c.refusal + " - nothing was changed"));
         EXPECT_EQ(readFileBytes(install + "\\a.dll"), "old");
         EXPECT_FALSE(fileExists(outside));
         EXPECT_TRUE(fileExists(file.source));
@@ -641,7 +653,8 @@ TEST_F(PendingSelfUpdate, OneRunAtATimePerInstallation) {
         const LogTail log;
         EXPECT_EQ(processPendingSelfUpdate(console, settings), 1);
         EXPECT_EQ(console.lines.back(), "Error: Another self-update is still running.");
-        EXPECT_TRUE(log.hasLine("INFO", "Another self-update of this installation is running - waiting for it to finish"));
+        EXPECT_TRUE(log.hasLine(
+            "INFO", "Another self-update of this installation is running - waiting for it to finish"));
         EXPECT_TRUE(fileExists(file.source));
         EXPECT_TRUE(recordPresent());
     }
@@ -653,11 +666,24 @@ TEST_F(PendingSelfUpdate, OneRunAtATimePerInstallation) {
     EXPECT_TRUE(recordGone());
 
     // The holder dies holding the lock: the next run takes it over and does the work.
-    writeRecord(manifestJson(install, {FileObject{stage("b.new", kAbc), "b.dll", install + "\\b.dll", kAbcSha256, ""}}));
+    writeRecord(manifestJson(
+        install, {FileObject{stage("b.new", kAbc), "b.dll", install + "\\b.dll", kAbcSha256, ""}}));
     ::SetEvent(release.get());
     other.join();
     CapturingConsole third;
     EXPECT_EQ(processPendingSelfUpdate(third, settings), 0);
     EXPECT_EQ(readFileBytes(install + "\\b.dll"), kAbc);
+    EXPECT_TRUE(recordGone());
+}
+
+TEST_F(PendingSelfUpdate, ARecordWhoseStagedFileIsItsTargetKeepsTheFile) {
+    const std::string target = install + "\\a.dll";
+    ASSERT_TRUE(writeFileBytes(target, kAbc));
+    writeRecord(manifestJson(install, {{target, "a.dll", target, kAbcSha256, ""},
+                                       {install + "\\.\\a.dll", "a.dll", target, kAbcSha256, ""}}));
+
+    EXPECT_EQ(processPendingSelfUpdate(console), 0);
+
+    EXPECT_EQ(readFileBytes(target), kAbc);
     EXPECT_TRUE(recordGone());
 }

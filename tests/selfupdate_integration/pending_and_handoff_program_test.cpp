@@ -125,18 +125,19 @@ TEST_F(DeferredAndHandoffProgram, AFileThatFailsKeepsTheRecordAndTheNextRunPlace
     EXPECT_TRUE(fileExists(install.file("libsodium.dll.new")));
     EXPECT_TRUE(fileExists(install.file("pending_update.json")));
     EXPECT_TRUE(pendingValuePresent("PendingSelfUpdateManifest"));
-    EXPECT_TRUE(messagesInOrder(logMessages(install.log()),
-                                {
-                                    "ERROR Pending self-update kept for the next run; not placed: libsodium.dll",
-                                    "INFO Files processed: 1",
-                                    "INFO Files successful: 0",
-                                    "ERROR Self-update processing completed with errors",
-                                }));
+    EXPECT_TRUE(
+        messagesInOrder(logMessages(install.log()),
+                        {
+                            "ERROR Pending self-update kept for the next run; not placed: libsodium.dll",
+                            "INFO Files processed: 1",
+                            "INFO Files successful: 0",
+                            "ERROR Self-update processing completed with errors",
+                        }));
 
     // The writer corrects its record; the next run finds it and finishes.
-    ASSERT_TRUE(writeFileBytes(install.file("pending_update.json"),
-                               pendingManifestFor(install.file("libsodium.dll.new"), "libsodium.dll",
-                                                  sha256Hex(fresh))));
+    ASSERT_TRUE(writeFileBytes(
+        install.file("pending_update.json"),
+        pendingManifestFor(install.file("libsodium.dll.new"), "libsodium.dll", sha256Hex(fresh))));
     const DetachedRun again = runDeferredUpdate();
 
     ASSERT_TRUE(again.ended);
@@ -162,8 +163,10 @@ TEST(TrustedDeferredSelfUpdate, RefusesFilesWithoutHashOrOutsideItsFolder) {
     };
     const Case cases[] = {
         {"hashed, inside", true, true, 0, ""},
-        {"no hash", false, true, 1, "ERROR Refusing the pending self-update: no expected SHA-256 for libcurl.dll"},
-        {"outside", true, false, 1, "ERROR Refusing the pending self-update: target outside the install folder "},
+        {"no hash", false, true, 1,
+         "ERROR Refusing the pending self-update: no expected SHA-256 for libcurl.dll"},
+        {"outside", true, false, 1,
+         "ERROR Refusing the pending self-update: target outside the install folder "},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -173,20 +176,24 @@ TEST(TrustedDeferredSelfUpdate, RefusesFilesWithoutHashOrOutsideItsFolder) {
         server->respond("/manifest.json", 404, "no manifest");
         const ScopedMachineValue installPath(kInstallKey, "InstallPath", install.path());
         const ScopedMachineValue baseUrls(kUpdaterKey, "BaseUrls", std::nullopt);
-        const std::string target = c.targetInside ? install.file("libcurl.dll") : elsewhere.file("libcurl.dll");
+        const std::string target =
+            c.targetInside ? install.file("libcurl.dll") : elsewhere.file("libcurl.dll");
         ASSERT_TRUE(writeFileBytes(target, "libcurl in use today"));
         ASSERT_TRUE(writeFileBytes(install.file("libcurl.dll.new"), fresh));
-        std::string record = "{\"install_directory\": " + jsonString(install.path()) +
-                             ", \"files\": [{\"source_path\": " + jsonString(install.file("libcurl.dll.new")) +
-                             ", \"target_name\": \"libcurl.dll\", \"target_path\": " + jsonString(target);
+        std::string record =
+            "{\"install_directory\": " + jsonString(install.path()) +
+            ", \"files\": [{\"source_path\": " + jsonString(install.file("libcurl.dll.new")) +
+            ", \"target_name\": \"libcurl.dll\", \"target_path\": " + jsonString(target);
         record += c.withHash ? ", \"expected_sha256\": " + jsonString(sha256Hex(fresh)) + "}]}" : "}]}";
         ASSERT_TRUE(writeFileBytes(install.file("pending_update.json"), record));
-        const ScopedMachineValue manifest(kUpdaterKey, "PendingSelfUpdateManifest", install.file("pending_update.json"));
+        const ScopedMachineValue manifest(kUpdaterKey, "PendingSelfUpdateManifest",
+                                          install.file("pending_update.json"));
         const ScopedMachineValue timestamp(kUpdaterKey, "PendingSelfUpdateTimestamp", "1767596889");
 
         const SilentInputPipe input;
-        const DetachedRun run = runDetachedWithInput("\"" + install.program() + "\" --process-self-update",
-                                                     install.path(), input.childEnd(), 3min);
+        std::string commandLine = "\"";
+        commandLine += install.program() + "\" --process-self-update";
+        const DetachedRun run = runDetachedWithInput(commandLine, install.path(), input.childEnd(), 3min);
 
         ASSERT_TRUE(run.ended);
         EXPECT_EQ(run.exitCode, c.exitCode);
