@@ -281,7 +281,8 @@ unsigned long restoreBackup(const std::string& backupPath, const std::string& ta
     return overwriteInPlace(backup.get(), target);
 }
 
-void removeStagedLeftover(const std::string& source, const std::string& target) {
+void removeStagedLeftover(const std::string& source, const std::string& target,
+                          const std::string& expectedSha256) {
     const auto identify = [](const std::string& path, BY_HANDLE_FILE_INFORMATION& info) {
         const FileHandle file(::CreateFileW(widen(path).c_str(), FILE_READ_ATTRIBUTES,
                                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
@@ -298,7 +299,10 @@ void removeStagedLeftover(const std::string& source, const std::string& target) 
          staged.nFileIndexHigh == placed.nFileIndexHigh && staged.nFileIndexLow == placed.nFileIndexLow)) {
         return;
     }
-    ::DeleteFileW(widen(source).c_str());
+    // Whatever else the record names as its staged file stays where it is.
+    if (fileHasSha256(source, expectedSha256)) {
+        ::DeleteFileW(widen(source).c_str());
+    }
 }
 
 void discardBesideTemporary(const std::string& path) {
@@ -320,6 +324,13 @@ std::string runningProgramFolder() {
             return {};
         }
         buffer.resize(buffer.size() * 2);
+    }
+    // Started through a short (8.3) path, the module path is short too; records name the long form.
+    const DWORD longLength = ::GetLongPathNameW(buffer.c_str(), nullptr, 0);
+    std::wstring longPath(longLength, L'\0');
+    if (longLength > 0 && ::GetLongPathNameW(buffer.c_str(), longPath.data(), longLength) == longLength - 1) {
+        longPath.resize(longLength - 1);
+        buffer = longPath;
     }
     return parentDirectoryOf(narrow(buffer));
 }

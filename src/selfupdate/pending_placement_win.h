@@ -58,9 +58,10 @@ unsigned long takeBackup(const std::string& target, const std::string& backupPat
 // place otherwise. 0 or the Windows error code.
 unsigned long restoreBackup(const std::string& backupPath, const std::string& target);
 
-// Deletes a staged file that is no longer needed because its target is in place, unless it is the target
-// itself under another name (the same path, a different spelling, a hard link). Missing is fine.
-void removeStagedLeftover(const std::string& source, const std::string& target);
+// Deletes a staged file that is no longer needed because its target is in place: only when it holds the
+// expected bytes and is not the target itself under another name (a different spelling, a hard link).
+void removeStagedLeftover(const std::string& source, const std::string& target,
+                          const std::string& expectedSha256);
 
 // Deletes what a stopped run may have left beside path (a partial copy); missing is fine.
 void discardBesideTemporary(const std::string& path);

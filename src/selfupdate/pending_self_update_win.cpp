@@ -7,8 +7,6 @@
 #include "selfupdate/pending_placement_win.h"
 #include "selfupdate/unexpected_error.h"
 
-#include "core/wide_text.h"
-
 #include <cstdio>
 #include <fstream>
 #include <iterator>
@@ -135,7 +133,7 @@ bool finishedByAnEarlierRun(const PendingFileEntry& entry, IPendingUpdateConsole
     }
     console.writeLine("Already in place: " + entry.targetName);
     discardBesideTemporary(entry.targetPath);
-    removeStagedLeftover(entry.sourcePath, entry.targetPath);
+    removeStagedLeftover(entry.sourcePath, entry.targetPath, entry.expectedSha256);
     return true;
 }
 
@@ -227,7 +225,7 @@ bool placePendingFile(const PendingFileEntry& entry, const std::string& installD
         say("Error: Could not check target file: " + entry.targetPath + errorSuffix(target.error));
         return false;
     }
-    // Only a backup taken now holds the target's current bytes; one left by an earlier run may be older.
+    // Only a backup taken for this record holds the target's bytes from before it; an older one may be older.
     bool backupTaken = false;
     if (target.outcome == PathLookup::Found) {
         backupTaken = backUpTarget(entry, backupPath, console, run);

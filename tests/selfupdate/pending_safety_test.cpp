@@ -45,3 +45,35 @@ TEST(PendingSafety, TheRunLockIsOnePerInstallFolder) {
     EXPECT_EQ(pendingLockName("c:/program files/vesk\\"), name);
     EXPECT_NE(pendingLockName("C:\\Program Files\\VESK2"), name);
 }
+
+TEST(PendingSafety, ATrustedBuildNeedsAHashAndEverythingInsideItsFolder) {
+    const std::string folder = "C:\\VESK";
+    const std::string hash(64, 'a');
+    struct Case {
+        PendingFileEntry entry;
+        std::string backup;
+        std::string refusal;
+    };
+    const Case cases[] = {
+        {{"s", "a.dll", "C:\\VESK\\a.dll", hash, ""}, "C:\\VESK\\backup\\a.dll.backup", ""},
+        {{"s", "a.dll", "C:\\VESK\\a.dll", "", ""},
+         "C:\\VESK\\backup\\a.dll.backup",
+         "no expected SHA-256 for a.dll"},
+        {{"s", "a.dll", "C:\\VESK\\a.dll", std::string(64, 'A'), ""},
+         "C:\\VESK\\backup\\a.dll.backup",
+         "the expected SHA-256 of a.dll is not 64 lower-case hexadecimal digits"},
+        {{"s", "a.dll", "C:\\VESK\\..\\a.dll", hash, ""},
+         "C:\\VESK\\backup\\a.dll.backup",
+         "target outside the install folder C:\\VESK: C:\\VESK\\..\\a.dll"},
+        // A record that claims another install folder, or a name that climbs out of the backup folder.
+        {{"s", "a.dll", "C:\\VESK\\a.dll", hash, ""},
+         "C:\\Other\\backup\\a.dll.backup",
+         "backup outside the install folder C:\\VESK: C:\\Other\\backup\\a.dll.backup"},
+        {{"s", "..\\..\\a", "C:\\VESK\\a.dll", hash, ""},
+         "C:\\VESK\\backup\\..\\..\\a.backup",
+         "backup outside the install folder C:\\VESK: C:\\VESK\\backup\\..\\..\\a.backup"},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(trustedPlacementRefusal(c.entry, c.backup, folder), c.refusal) << c.entry.targetPath;
+    }
+}

@@ -6,7 +6,8 @@
 #include "support/selfupdate_kit.h"
 #include "support/temp_dir.h"
 
-#include <vector>
+#include <map>
+#include <tuple>
 
 #include <gtest/gtest.h>
 
@@ -72,135 +73,79 @@ TEST_F(PendingSelfUpdateConsole, APipeThatNeverDeliversDoesNotHoldThePrompt) {
     EXPECT_FALSE(machineValueExists(kRecordKey, kManifestValue));
 }
 
-namespace {
-
-// A tmpfs folder: to Wine a rename from the test's temporary folder into it crosses file systems, as a
-// staged file on another drive does on Windows (a drive letter linked in the prefix's dosdevices folder
-// to such a folder behaves the same).
-class OtherVolumeFolder {
-public:
-    OtherVolumeFolder()
-        : path_("Z:\\dev\\shm\\vesk-pending-" + std::to_string(::GetCurrentProcessId()) + "-" +
-                std::to_string(::GetTickCount64())) {
-        ::CreateDirectoryA(path_.c_str(), nullptr);
-    }
-    ~OtherVolumeFolder() { removeTree(path_); }
-    const std::string& path() const { return path_; }
-
-private:
-    std::string path_;
-};
-
-std::string pattern(const std::string& seed, size_t bytes) {
-    std::string text;
-    while (text.size() < bytes) {
-        text += seed + std::to_string(text.size()) + "\n";
-    }
-    text.resize(bytes);
-    return text;
-}
-
-// Which of the given versions the file holds, by name, so a failure says it in a word.
-std::string versionAt(const std::string& path,
-                      const std::vector<std::pair<const char*, std::string>>& versions) {
-    if (!fileExists(path)) {
-        return "missing";
-    }
-    const std::string bytes = readFileBytes(path);
-    for (const auto& [name, content] : versions) {
-        if (bytes == content) {
-            return name;
-        }
-    }
-    return "something else (" + std::to_string(bytes.size()) + " bytes)";
-}
-
-::testing::AssertionResult isOneOf(const std::string& version, std::initializer_list<const char*> allowed) {
-    for (const char* name : allowed) {
-        if (version == name) {
-            return ::testing::AssertionSuccess();
-        }
-    }
-    return ::testing::AssertionFailure() << "holds " << version;
-}
-
-} // namespace
-
 TEST_F(PendingSelfUpdateConsole, AKillAtAnyStepLeavesWholeFilesAndTheNextRunFinishes) {
     // A is larger than one copy chunk, so a kill while copying it stops in the middle of the file.
-    const std::string oldA = pattern("old A ", 150000), newA = pattern("new A ", 200000);
-    const std::string oldB = "old B", newB = "new B";
-    struct Case {
-        bool otherVolume;
-        const char* stopAt;
+    const std::map<std::string, std::string> versions = {{std::string(150000, 'o'), "old A"},
+                                                         {std::string(200000, 'n'), "new A"},
+                                                         {"old B", "old B"},
+                                                         {"new B", "new B"},
+                                                         {"earlier", "earlier"}};
+    // Which version a file holds, in a word; anything else is a mix or a part of one.
+    const auto version = [&](const std::string& path) -> std::string {
+        const auto found = versions.find(readFileBytes(path));
+        return !fileExists(path) ? "missing" : found == versions.end() ? "partial" : found->second;
     };
-    const Case cases[] = {
+    const auto isOneOf = [&](const std::string& path, const std::string& allowed) {
+        return allowed.find("|" + version(path) + "|") != std::string::npos;
+    };
+    const std::pair<bool, const char*> cases[] = {
         {false, "backup-written"}, {false, "placed"},      {false, "backup-placed:2"}, {false, "files-done"},
         {true, "backup-placed"},   {true, "copy-started"}, {true, "copy-written"},     {true, "placed"},
         {true, "copy-started:2"},  {true, "placed:2"},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(std::string(c.otherVolume ? "other volume, " : "same volume, ") + c.stopAt);
+    for (const auto& [otherVolume, stopAt] : cases) {
+        SCOPED_TRACE(std::string(otherVolume ? "other volume, " : "same volume, ") + stopAt);
         TempDir run;
-        const OtherVolumeFolder otherVolume;
+        // A tmpfs folder: a rename from the temporary folder into it crosses file systems, as one to another
+        // drive does on Windows (so does a drive letter linked to it in the prefix's dosdevices folder).
+        const std::string shm = "Z:\\dev\\shm\\vesk-pending-" + std::to_string(::GetCurrentProcessId());
+        ASSERT_TRUE(::CreateDirectoryA(shm.c_str(), nullptr) || ::GetLastError() == ERROR_ALREADY_EXISTS);
+        const std::string staging = otherVolume ? shm : run.path();
         install = run.file("install");
-        ASSERT_TRUE(::CreateDirectoryA(install.c_str(), nullptr));
-        ASSERT_TRUE(::CreateDirectoryA((install + "\\backup").c_str(), nullptr));
-        const std::string staging = c.otherVolume ? otherVolume.path() : run.path();
-        const std::string targetA = install + "\\a.dll", targetB = install + "\\b.dll";
+        const std::string a = install + "\\a.dll", b = install + "\\b.dll";
         const std::string backupA = install + "\\backup\\a.dll.backup",
                           backupB = install + "\\backup\\b.dll.backup";
-        ASSERT_TRUE(writeFileBytes(targetA, oldA));
-        ASSERT_TRUE(writeFileBytes(targetB, oldB));
-        ASSERT_TRUE(writeFileBytes(backupA, "backup of an earlier update"));
-        ASSERT_TRUE(writeFileBytes(staging + "\\a.new", newA));
-        ASSERT_TRUE(writeFileBytes(staging + "\\b.new", newB));
-        const auto object = [](const std::string& source, const std::string& name, const std::string& target,
-                               const std::string& bytes) {
-            return "{\"source_path\": \"" + jsonEscape(source) + "\", \"target_name\": \"" + name +
-                   "\", \"target_path\": \"" + jsonEscape(target) + "\", \"expected_sha256\": \"" +
-                   sha256Hex(bytes) + "\"}";
-        };
+        ASSERT_TRUE(::CreateDirectoryA(install.c_str(), nullptr));
+        ASSERT_TRUE(::CreateDirectoryA((install + "\\backup").c_str(), nullptr));
+        std::string files;
+        for (const auto& [path, name, bytes] :
+             {std::tuple{a, "a", std::string(200000, 'n')}, {b, "b", "new B"}}) {
+            ASSERT_TRUE(writeFileBytes(path, name == std::string("a") ? std::string(150000, 'o') : "old B"));
+            ASSERT_TRUE(writeFileBytes(staging + "\\" + name + ".new", bytes));
+            files += std::string(files.empty() ? "" : ", ") + "{\"source_path\": \"" +
+                     jsonEscape(staging + "\\" + name + ".new") + "\", \"target_name\": \"" + name +
+                     ".dll\", \"target_path\": \"" + jsonEscape(path) + "\", \"expected_sha256\": \"" +
+                     sha256Hex(bytes) + "\"}";
+        }
+        ASSERT_TRUE(writeFileBytes(backupA, "earlier"));
         const std::string manifestPath = run.file("pending.json");
-        ASSERT_TRUE(writeFileBytes(manifestPath,
-                                   "{\"install_directory\": \"" + jsonEscape(install) + "\", \"files\": [" +
-                                       object(staging + "\\a.new", "a.dll", targetA, newA) + ", " +
-                                       object(staging + "\\b.new", "b.dll", targetB, newB) + "]}"));
+        ASSERT_TRUE(writeFileBytes(manifestPath, "{\"install_directory\": \"" + jsonEscape(install) +
+                                                     "\", \"files\": [" + files + "]}"));
         ASSERT_TRUE(setMachineString(kRecordKey, kManifestValue, manifestPath));
         ASSERT_TRUE(setMachineString(kRecordKey, kTimestampValue, "t"));
 
         const SilentInputPipe input;
-        ::SetEnvironmentVariableA("VESK_PENDING_STOP_AT", c.stopAt);
+        ::SetEnvironmentVariableA("VESK_PENDING_STOP_AT", stopAt);
         const DetachedRun killed = runWithInput(input.childEnd());
         ::SetEnvironmentVariableA("VESK_PENDING_STOP_AT", nullptr);
         ASSERT_TRUE(killed.ended);
         EXPECT_EQ(killed.exitCode, 99u) << "the run never reached the step";
         // Whole files only: each target and each backup is one of the versions it may be, never a mix.
-        const std::vector<std::pair<const char*, std::string>> versions = {
-            {"old A", oldA},
-            {"new A", newA},
-            {"old B", oldB},
-            {"new B", newB},
-            {"earlier", "backup of an earlier update"}};
-        EXPECT_TRUE(isOneOf(versionAt(targetA, versions), {"old A", "new A"})) << "targetA";
-        EXPECT_TRUE(isOneOf(versionAt(targetB, versions), {"old B", "new B"})) << "targetB";
-        EXPECT_TRUE(isOneOf(versionAt(backupA, versions), {"old A", "earlier"})) << "backupA";
-        EXPECT_TRUE(isOneOf(versionAt(backupB, versions), {"old B", "missing"})) << "backupB";
-        EXPECT_TRUE(machineValueExists(kRecordKey, kManifestValue));
+        EXPECT_TRUE(isOneOf(a, "|old A|new A|")) << version(a);
+        EXPECT_TRUE(isOneOf(b, "|old B|new B|")) << version(b);
+        EXPECT_TRUE(isOneOf(backupA, "|old A|earlier|")) << version(backupA);
+        EXPECT_TRUE(isOneOf(backupB, "|old B|missing|")) << version(backupB);
 
         const DetachedRun again = runWithInput(input.childEnd());
         ASSERT_TRUE(again.ended);
         EXPECT_EQ(again.exitCode, 0u);
-        EXPECT_EQ(versionAt(targetA, versions), "new A");
-        EXPECT_EQ(versionAt(targetB, versions), "new B");
-        EXPECT_EQ(versionAt(backupA, versions), "old A");
-        EXPECT_EQ(versionAt(backupB, versions), "old B");
+        EXPECT_EQ(version(a) + version(b) + version(backupA) + version(backupB), "new Anew Bold Aold B");
         EXPECT_FALSE(machineValueExists(kRecordKey, kManifestValue));
         EXPECT_FALSE(fileExists(manifestPath));
-        for (const std::string& leftover :
-             {staging + "\\a.new", staging + "\\b.new", targetA + ".vesk-partial", targetB + ".vesk-partial",
-              backupA + ".vesk-partial"}) {
+        for (const std::string& leftover : {staging + "\\a.new", staging + "\\b.new", a + ".vesk-partial",
+                                            b + ".vesk-partial", backupA + ".vesk-partial"}) {
             EXPECT_FALSE(fileExists(leftover)) << leftover;
         }
+        removeTree(shm);
     }
 }

@@ -149,62 +149,36 @@ TEST_F(DeferredAndHandoffProgram, AFileThatFailsKeepsTheRecordAndTheNextRunPlace
     EXPECT_FALSE(pendingValuePresent("PendingSelfUpdateManifest"));
 }
 
-// The trusted build places nothing its key does not cover, whatever the record says about the install
-// folder; a record it can vouch for is placed as in any build.
-TEST(TrustedDeferredSelfUpdate, RefusesFilesWithoutHashOrOutsideItsFolder) {
+// The trusted build places nothing its key does not cover; a record it can vouch for is placed as usual.
+TEST_F(DeferredAndHandoffProgram, ATrustedBuildRefusesFilesWithoutHashOrOutsideItsFolder) {
+    ASSERT_TRUE(writeFileBytes(install.program(),
+                               readFileBytes(executableDirectory() + "\\trusted_program\\VESK_Updater.exe")));
     const std::string fresh = "libcurl of the new release";
-    const TempDir elsewhere;
-    struct Case {
-        const char* what;
-        bool withHash;
-        bool targetInside;
-        unsigned long exitCode;
-        std::string errorStart;
+    const std::string outside = "..\\vesk-outside-" + std::to_string(::GetCurrentProcessId()) + ".dll";
+    const struct {
+        std::string name, sha256, refusal;
+    } cases[] = {
+        {"libcurl.dll", "", "no expected SHA-256 for libcurl.dll"},
+        {outside, sha256Hex(fresh), "target outside the install folder "},
+        {"libcurl.dll", sha256Hex(fresh), ""},
     };
-    const Case cases[] = {
-        {"hashed, inside", true, true, 0, ""},
-        {"no hash", false, true, 1,
-         "ERROR Refusing the pending self-update: no expected SHA-256 for libcurl.dll"},
-        {"outside", true, false, 1,
-         "ERROR Refusing the pending self-update: target outside the install folder "},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
-        const ProgramInstall install(executableDirectory() + "\\trusted_program\\VESK_Updater.exe");
-        std::unique_ptr<HttpTestServer> server = serverOnDefaultPort(5min);
-        ASSERT_NE(server, nullptr);
-        server->respond("/manifest.json", 404, "no manifest");
-        const ScopedMachineValue installPath(kInstallKey, "InstallPath", install.path());
-        const ScopedMachineValue baseUrls(kUpdaterKey, "BaseUrls", std::nullopt);
-        const std::string target =
-            c.targetInside ? install.file("libcurl.dll") : elsewhere.file("libcurl.dll");
-        ASSERT_TRUE(writeFileBytes(target, "libcurl in use today"));
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name + " " + c.refusal);
+        ASSERT_TRUE(writeFileBytes(install.file(c.name), "libcurl in use today"));
         ASSERT_TRUE(writeFileBytes(install.file("libcurl.dll.new"), fresh));
-        std::string record =
-            "{\"install_directory\": " + jsonString(install.path()) +
-            ", \"files\": [{\"source_path\": " + jsonString(install.file("libcurl.dll.new")) +
-            ", \"target_name\": \"libcurl.dll\", \"target_path\": " + jsonString(target);
-        record += c.withHash ? ", \"expected_sha256\": " + jsonString(sha256Hex(fresh)) + "}]}" : "}]}";
-        ASSERT_TRUE(writeFileBytes(install.file("pending_update.json"), record));
-        const ScopedMachineValue manifest(kUpdaterKey, "PendingSelfUpdateManifest",
-                                          install.file("pending_update.json"));
-        const ScopedMachineValue timestamp(kUpdaterKey, "PendingSelfUpdateTimestamp", "1767596889");
+        leavePendingRecord(pendingManifestFor(install.file("libcurl.dll.new"), c.name, c.sha256));
 
-        const SilentInputPipe input;
-        std::string commandLine = "\"";
-        commandLine += install.program() + "\" --process-self-update";
-        const DetachedRun run = runDetachedWithInput(commandLine, install.path(), input.childEnd(), 3min);
+        const DetachedRun run = runDeferredUpdate();
 
         ASSERT_TRUE(run.ended);
-        EXPECT_EQ(run.exitCode, c.exitCode);
-        EXPECT_EQ(readFileBytes(target), c.errorStart.empty() ? fresh : "libcurl in use today");
-        EXPECT_EQ(fileExists(install.file("pending_update.json")), !c.errorStart.empty());
-        if (!c.errorStart.empty()) {
-            EXPECT_EQ(countStartingWith(logMessages(install.log()), c.errorStart), 1u);
-            EXPECT_TRUE(fileExists(install.file("libcurl.dll.new")));
-        }
-        EXPECT_TRUE(waitUntilNoProcessInside(install.path(), 60s));
+        EXPECT_EQ(run.exitCode, c.refusal.empty() ? 0u : 1u);
+        EXPECT_EQ(readFileBytes(install.file(c.name)), c.refusal.empty() ? fresh : "libcurl in use today");
+        EXPECT_EQ(pendingValuePresent("PendingSelfUpdateManifest"), !c.refusal.empty());
+        EXPECT_EQ(countStartingWith(logMessages(install.log()),
+                                    "ERROR Refusing the pending self-update: " + c.refusal),
+                  c.refusal.empty() ? 2u : 1u);
     }
+    ::DeleteFileA(install.file(outside).c_str());
 }
 
 TEST_F(DeferredAndHandoffProgram,
