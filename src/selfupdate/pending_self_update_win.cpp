@@ -2,9 +2,11 @@
 
 #include "core/handles_win.h"
 #include "core/logger.h"
+#include "core/trusted_key.h"
 #include "core/wide_text.h"
 #include "integrity/file_hash.h"
 #include "selfupdate/path_lookup_win.h"
+#include "selfupdate/pending_placement_win.h"
 #include "selfupdate/unexpected_error.h"
 #include "core/windows_text_win.h"
 
@@ -110,14 +112,59 @@ PathLookupResult lookUpDirectory(const std::string& directory) {
     return lookUpPath(directory);
 }
 
-// Checks one file and puts it in place. True when it was put in place by a move or a fallback copy.
-// The target is touched only after every check on the source has passed.
+// What every file of one run shares: the program's settings and the fingerprint of the record.
+struct PendingRun {
+    const PendingRunSettings& settings;
+    std::string fingerprint;
+
+    void reach(PendingStep step) const {
+        if (settings.atStep) {
+            settings.atStep(step);
+        }
+    }
+};
+
+// True when an earlier run that was stopped already put this file in place: the target has the expected
+// SHA-256. The staged file, when it is still there, and a partial copy beside the target are removed.
+bool finishedByAnEarlierRun(const PendingFileEntry& entry, IPendingUpdateConsole& console) {
+    if (entry.expectedSha256.empty() || !fileHasSha256(entry.targetPath, entry.expectedSha256)) {
+        return false;
+    }
+    console.writeLine("Already in place: " + entry.targetName);
+    discardBesideTemporary(entry.targetPath);
+    removeStagedLeftover(entry.sourcePath, entry.targetPath, entry.expectedSha256);
+    return true;
+}
+
+// Backs up the target before it is replaced. A backup this record's earlier, stopped run took is kept: it
+// holds the bytes from before the update, while the target may since have been partly overwritten.
+// True when the backup holds the target's bytes from before this record was first worked on.
+bool backUpTarget(const PendingFileEntry& entry, const std::string& backupPath,
+                  IPendingUpdateConsole& console, const PendingRun& run) {
+    if (backupBelongsToRecord(backupPath, run.fingerprint)) {
+        console.writeLine("Keeping backup from an interrupted run: " + backupPath);
+        return true;
+    }
+    console.writeLine("Creating backup: " + backupPath);
+    if (takeBackup(entry.targetPath, backupPath, run.fingerprint, run.settings.atStep) != 0) {
+        console.writeLine("Warning: Failed to create backup.");
+        return false;
+    }
+    return true;
+}
+
+// Checks one file and puts it in place. True when it was put in place by a move or a fallback copy, or
+// an earlier run already did. The target is touched only after every check on the source has passed.
 bool placePendingFile(const PendingFileEntry& entry, const std::string& installDirectory,
-                      IPendingUpdateConsole& console) {
+                      IPendingUpdateConsole& console, const PendingRun& run) {
     const auto say = [&console](const std::string& line) { console.writeLine(line); };
     say("\nProcessing: " + entry.targetName);
     say("Source: " + entry.sourcePath);
     say("Target: " + entry.targetPath);
+
+    if (finishedByAnEarlierRun(entry, console)) {
+        return true;
+    }
 
     const PathLookupResult source = lookUpPath(entry.sourcePath);
     if (source.outcome == PathLookup::Missing) {
@@ -128,6 +175,11 @@ bool placePendingFile(const PendingFileEntry& entry, const std::string& installD
         say("Error: Could not check temp file: " + entry.sourcePath + errorSuffix(source.error));
         return false;
     }
+    StagedFile staged;
+    if (const unsigned long openError = staged.open(entry.sourcePath); openError != 0) {
+        say("Error: Could not open temp file: " + entry.sourcePath + errorSuffix(openError));
+        return false;
+    }
 
     if (!entry.expectedSize.empty()) {
         const auto expected = parseExpectedSize(entry.expectedSize);
@@ -135,13 +187,11 @@ bool placePendingFile(const PendingFileEntry& entry, const std::string& installD
             say("Error: Invalid expected size: " + entry.expectedSize);
             return false;
         }
-        WIN32_FILE_ATTRIBUTE_DATA data{};
-        if (!::GetFileAttributesExW(pathForWindows(entry.sourcePath).c_str(), GetFileExInfoStandard, &data)) {
-            say("Error: Could not read size of " + entry.sourcePath + errorSuffix(::GetLastError()));
+        unsigned long long actual = 0;
+        if (const unsigned long sizeError = staged.size(actual); sizeError != 0) {
+            say("Error: Could not read size of " + entry.sourcePath + errorSuffix(sizeError));
             return false;
         }
-        const unsigned long long actual =
-            (static_cast<unsigned long long>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
         if (actual != *expected) {
             say("Error: Size mismatch - expected " + std::to_string(*expected) + ", actual " +
                 std::to_string(actual));
@@ -151,7 +201,7 @@ bool placePendingFile(const PendingFileEntry& entry, const std::string& installD
 
     if (!entry.expectedSha256.empty()) {
         say("Calculating SHA256 hash...");
-        const std::string actual = computeFileSha256(entry.sourcePath);
+        const std::string actual = staged.sha256();
         if (actual.empty()) {
             say("Error: Failed to calculate SHA256 hash for " + entry.sourcePath);
             return false;
@@ -166,6 +216,7 @@ bool placePendingFile(const PendingFileEntry& entry, const std::string& installD
     }
 
     say("Verification passed.");
+    run.reach(PendingStep::Verified);
 
     const std::string backupPath = pendingBackupPath(installDirectory, entry.targetName);
     const PathLookupResult target = lookUpPath(entry.targetPath);
@@ -173,15 +224,10 @@ bool placePendingFile(const PendingFileEntry& entry, const std::string& installD
         say("Error: Could not check target file: " + entry.targetPath + errorSuffix(target.error));
         return false;
     }
-    // Only a backup taken now holds the target's current bytes; one left by an earlier run may be older.
+    // Only a backup taken for this record holds the target's bytes from before it; an older one may be older.
     bool backupTaken = false;
     if (target.outcome == PathLookup::Found) {
-        say("Creating backup: " + backupPath);
-        backupTaken = ::CopyFileW(pathForWindows(entry.targetPath).c_str(),
-                                  pathForWindows(backupPath).c_str(), FALSE) != 0;
-        if (!backupTaken) {
-            say("Warning: Failed to create backup.");
-        }
+        backupTaken = backUpTarget(entry, backupPath, console, run);
     }
 
     say("Replacing file...");
@@ -209,23 +255,23 @@ bool placePendingFile(const PendingFileEntry& entry, const std::string& installD
         return false;
     }
 
-    if (::MoveFileExW(pathForWindows(entry.sourcePath).c_str(), pathForWindows(entry.targetPath).c_str(),
-                      MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED | MOVEFILE_WRITE_THROUGH)) {
+    const unsigned long moveError = staged.placeAt(entry.targetPath, run.settings.atStep);
+    if (moveError == 0) {
+        staged.removeCopiedSource();
         say("Successfully updated: " + entry.targetName);
         return true;
     }
-    const unsigned long moveError = ::GetLastError();
     say("Error: Failed to replace file. Error code: " + std::to_string(moveError));
     say(moveFailureCause(moveError));
 
     // A target that others hold open without delete sharing refuses a rename but may still take a copy.
-    if (::CopyFileW(pathForWindows(entry.sourcePath).c_str(), pathForWindows(entry.targetPath).c_str(),
-                    FALSE)) {
-        ::DeleteFileW(pathForWindows(entry.sourcePath).c_str());
+    const unsigned long copyError = staged.copyOver(entry.targetPath);
+    if (copyError == 0) {
+        staged.removeCopiedSource();
         say("Fallback copy succeeded for: " + entry.targetName);
         return true;
     }
-    say("Fallback copy failed. Error: " + std::to_string(::GetLastError()));
+    say("Fallback copy failed. Error: " + std::to_string(copyError));
 
     // A backup from an earlier run may be older than the target, which the failed copy may have left
     // intact: it only stands in for a target that is not there.
@@ -233,11 +279,11 @@ bool placePendingFile(const PendingFileEntry& entry, const std::string& installD
     const PathLookupResult backup = lookUpPath(backupPath);
     if (backup.outcome == PathLookup::Found && mayRestore) {
         say("Attempting to restore backup from: " + backupPath);
-        if (::CopyFileW(pathForWindows(backupPath).c_str(), pathForWindows(entry.targetPath).c_str(),
-                        FALSE)) {
+        if (const unsigned long restoreError = restoreBackup(backupPath, entry.targetPath);
+            restoreError == 0) {
             say("Backup restored successfully.");
         } else {
-            say("Failed to restore backup. Error: " + std::to_string(::GetLastError()));
+            say("Failed to restore backup. Error: " + std::to_string(restoreError));
         }
     } else if (backup.outcome == PathLookup::Failed) {
         say("Error: Could not check backup file: " + backupPath + errorSuffix(backup.error));
@@ -245,8 +291,7 @@ bool placePendingFile(const PendingFileEntry& entry, const std::string& installD
     return false;
 }
 
-// Removes the registry record and the pending manifest once the file loop has run, so that files that
-// failed are not retried by a later run.
+// Removes the registry record and the pending manifest once every file of the record is in place.
 void clearPendingRecord(const std::string& manifestPath) {
     logger().info("Clearing registry self-update flags...");
     RegKey key;
@@ -283,15 +328,79 @@ int processPendingSelfUpdate() {
     return processPendingSelfUpdate(console);
 }
 
+int processPendingSelfUpdate(const PendingRunSettings& settings) {
+    SystemConsole console;
+    return processPendingSelfUpdate(console, settings);
+}
+
+PendingRunSettings pendingRunSettingsForThisProgram() {
+    PendingRunSettings settings;
+    settings.trusted = trustedReleaseMode();
+    settings.installFolder = runningProgramFolder();
+    return settings;
+}
+
 namespace {
 
-int pendingSelfUpdateSteps(IPendingUpdateConsole& console) {
+// One run at a time per installation: a second run waits a bounded time for the first, then works on
+// what the first left (usually nothing). False, with the reason written, when the lock cannot be had.
+bool takeRunLock(PendingRunLock& lock, const PendingRunSettings& settings, IPendingUpdateConsole& console) {
+    const std::string name = pendingLockName(settings.installFolder);
+    const auto waiting = [&console] {
+        logger().info("Another self-update of this installation is running - waiting for it to finish");
+        console.writeLine("Waiting for another self-update to finish...");
+    };
+    switch (lock.acquire(name, settings.lockWait, waiting)) {
+    case PendingRunLock::Outcome::Acquired:
+        return true;
+    case PendingRunLock::Outcome::Busy:
+        console.writeLine("Error: Another self-update is still running.");
+        logger().error("Another self-update of this installation is still running - nothing was changed");
+        return false;
+    case PendingRunLock::Outcome::Failed:
+        break;
+    }
+    console.writeLine("Error: Could not take the self-update lock.");
+    logger().error("Could not take the self-update lock " + name + errorSuffix(lock.error()) +
+                   " - nothing was changed");
+    return false;
+}
+
+// A build that trusts only signed releases places nothing the record alone vouches for: every file needs
+// its SHA-256, and everything written must land inside the folder this program is installed in.
+bool trustedRecordAccepted(const PendingManifestLayout& layout, const PendingRunSettings& settings,
+                           IPendingUpdateConsole& console) {
+    std::string refusal;
+    if (settings.installFolder.empty()) {
+        refusal = "the folder this program is installed in is unknown";
+    }
+    for (const std::string& objectText : splitPendingFileObjects(layout.filesArrayText)) {
+        const PendingFileEntry entry = readPendingFileEntry(objectText);
+        if (refusal.empty() && entry.complete()) {
+            refusal = trustedPlacementRefusal(
+                entry, pendingBackupPath(layout.installDirectory, entry.targetName), settings.installFolder);
+        }
+    }
+    if (refusal.empty()) {
+        return true;
+    }
+    console.writeLine("Error: Refusing the pending self-update: " + refusal);
+    logger().error("Refusing the pending self-update: " + refusal + " - nothing was changed");
+    return false;
+}
+
+int pendingSelfUpdateSteps(IPendingUpdateConsole& console, const PendingRunSettings& settings) {
     const auto say = [&console](const std::string& line) { console.writeLine(line); };
 
     logger().info("=== Self-Update Processing Starting ===");
     console.open();
     say("VESK_Updater: Processing self-update...");
     logger().info("Console allocated for self-update processing");
+
+    PendingRunLock lock;
+    if (!takeRunLock(lock, settings, console)) {
+        return 1;
+    }
 
     std::string manifestPath;
     switch (readPendingRecord(manifestPath)) {
@@ -337,7 +446,10 @@ int pendingSelfUpdateSteps(IPendingUpdateConsole& console) {
     }
     say("Install directory: " + layout.installDirectory);
     // An existing backup folder is the normal case; a failure shows later as a failed backup copy.
-    ::CreateDirectoryW(pathForWindows(pendingBackupDirectory(layout.installDirectory)).c_str(), nullptr);
+    if (!settings.trusted ||
+        pathLiesInside(pendingBackupDirectory(layout.installDirectory), settings.installFolder)) {
+        ::CreateDirectoryW(pathForWindows(pendingBackupDirectory(layout.installDirectory)).c_str(), nullptr);
+    }
     if (layout.problem == PendingManifestProblem::NoFilesKey) {
         say("Error: No files array found in manifest.");
         return 1;
@@ -347,6 +459,12 @@ int pendingSelfUpdateSteps(IPendingUpdateConsole& console) {
         return 1;
     }
 
+    if (settings.trusted && !trustedRecordAccepted(layout, settings, console)) {
+        return 1;
+    }
+
+    const PendingRun run{settings, pendingRecordFingerprint(content)};
+    std::vector<std::string> failedNames;
     int processed = 0;
     int successful = 0;
     for (const std::string& objectText : splitPendingFileObjects(layout.filesArrayText)) {
@@ -361,12 +479,21 @@ int pendingSelfUpdateSteps(IPendingUpdateConsole& console) {
             continue;
         }
         ++processed;
-        if (placePendingFile(entry, layout.installDirectory, console)) {
+        if (placePendingFile(entry, layout.installDirectory, console, run)) {
             ++successful;
+        } else {
+            failedNames.push_back(entry.targetName);
         }
     }
+    run.reach(PendingStep::FilesDone);
 
-    clearPendingRecord(manifestPath);
+    // Only a record whose every file is in place is done with; otherwise the next run tries again.
+    if (successful == processed) {
+        clearPendingRecord(manifestPath);
+    } else {
+        say("\nPending update kept for the next run.");
+        logger().error(keptRecordLine(failedNames));
+    }
 
     say("\nSelf-update completed!");
     say("Processed: " + std::to_string(processed) + " files");
@@ -381,6 +508,8 @@ int pendingSelfUpdateSteps(IPendingUpdateConsole& console) {
         logger().error("Self-update processing completed with errors");
     }
 
+    // The files are done with: a run waiting for the lock need not wait for somebody to press a key.
+    lock.release();
     if (successful > 0) {
         say("\nPress any key to continue...");
         console.waitForKey();
@@ -391,9 +520,13 @@ int pendingSelfUpdateSteps(IPendingUpdateConsole& console) {
 } // namespace
 
 int processPendingSelfUpdate(IPendingUpdateConsole& console) {
+    return processPendingSelfUpdate(console, pendingRunSettingsForThisProgram());
+}
+
+int processPendingSelfUpdate(IPendingUpdateConsole& console, const PendingRunSettings& settings) {
     // The mode's exit code is its only report to whoever started it: anything that escapes is a failure.
     try {
-        return pendingSelfUpdateSteps(console);
+        return pendingSelfUpdateSteps(console, settings);
     } catch (...) {
         logUnexpectedError("Self-update processing");
         return 1;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "selfupdate/pending_safety.h"
 #include "selfupdate/pending_self_update.h"
 
 namespace vesk::updater {
@@ -11,6 +12,13 @@ int processPendingSelfUpdate();
 
 // The same, writing its console lines to the given console.
 int processPendingSelfUpdate(IPendingUpdateConsole& console);
+
+// The same, for a program with these settings.
+int processPendingSelfUpdate(const PendingRunSettings& settings);
+int processPendingSelfUpdate(IPendingUpdateConsole& console, const PendingRunSettings& settings);
+
+// The settings of the running program: its trusted key and the folder it is installed in.
+PendingRunSettings pendingRunSettingsForThisProgram();
 
 // True when the process's standard input handle is an interactive console.
 bool standardInputIsConsole();

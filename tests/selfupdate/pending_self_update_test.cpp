@@ -3,10 +3,12 @@
 #include "support/temp_dir.h"
 
 #include "core/handles_win.h"
+#include "core/wide_text.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <thread>
 #include <vector>
 
 using namespace vesk::updater;
@@ -113,15 +115,15 @@ protected:
         return path;
     }
 
-    // Records a pending update of libsodium.dll into target, runs it while nobody else may open the staged
-    // source (so neither the move nor the fallback copy can take it), and returns the run's result.
-    // heldBackup, when given, is kept open for reading only, so the run cannot refresh it.
-    int runSodiumUpdateWithSourceLocked(const std::string& target, const std::string& heldBackup = "") {
+    // Records a pending update of libsodium.dll into target and runs it while another program holds the
+    // target open for reading only: it can be read (and backed up) but neither renamed over nor written.
+    // heldBackup, when given, is held the same way, so the run cannot refresh it.
+    int runSodiumUpdateWithTargetHeld(const std::string& target, const std::string& heldBackup = "") {
         const FileObject file{stage("libsodium.dll.new", kAbc), "libsodium.dll", target, "", "3"};
         writeRecord(manifestJson(install, {file}));
-        FileHandle lockedSource(
-            ::CreateFileA(file.source.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
-        EXPECT_TRUE(lockedSource);
+        FileHandle heldTarget(
+            ::CreateFileA(target.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+        EXPECT_TRUE(heldTarget);
         FileHandle backup;
         if (!heldBackup.empty()) {
             backup.reset(::CreateFileA(heldBackup.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
@@ -247,11 +249,12 @@ TEST_F(PendingSelfUpdate, AnUpperCaseExpectedHashNeverMatches) {
     EXPECT_TRUE(console.has("Successful: 0 files"));
     EXPECT_EQ(console.keyWaits, 0);
     EXPECT_FALSE(console.has("\nPress any key to continue..."));
-    // A failed check leaves everything as it was, but the record is consumed all the same.
+    // A failed check leaves everything as it was, the record included, for the next run.
     EXPECT_EQ(readFileBytes(file.target), "old");
     EXPECT_TRUE(fileExists(file.source));
     EXPECT_FALSE(fileExists(install + "\\backup\\a.dll.backup"));
-    EXPECT_TRUE(recordGone());
+    EXPECT_TRUE(recordPresent());
+    EXPECT_TRUE(log.hasLine("ERROR", "Pending self-update kept for the next run; not placed: a.dll"));
     EXPECT_TRUE(log.hasLine("ERROR", "Self-update processing completed with errors"));
 }
 
@@ -294,7 +297,7 @@ TEST_F(PendingSelfUpdate, AMissingSourceOrTargetDirectoryFailsThatFileOnly) {
     EXPECT_TRUE(console.has("Successful: 0 files"));
     EXPECT_TRUE(fileExists(noDirectory.source));
     EXPECT_FALSE(fileExists(missingDirectory));
-    EXPECT_TRUE(recordGone());
+    EXPECT_TRUE(recordPresent());
 }
 
 TEST_F(PendingSelfUpdate, ATargetInUseIsReplacedByACopy) {
@@ -348,21 +351,22 @@ TEST_F(PendingSelfUpdate, ATargetLockedAgainstEveryoneFailsAndTheBackupIsTried) 
     EXPECT_EQ(console.keyWaits, 0);
 }
 
-TEST_F(PendingSelfUpdate, AFailedCopyRestoresTheBackup) {
+TEST_F(PendingSelfUpdate, AFailedCopyTriesTheBackupTakenNow) {
     const std::string target = install + "\\libsodium.dll";
     ASSERT_TRUE(writeFileBytes(target, "old sodium"));
-    const int result = runSodiumUpdateWithSourceLocked(target);
+    const int result = runSodiumUpdateWithTargetHeld(target);
 
     EXPECT_EQ(result, 1);
     const std::string backupPath = install + "\\backup\\libsodium.dll.backup";
     EXPECT_TRUE(console.has("Creating backup: " + backupPath));
-    EXPECT_TRUE(console.has("Error: Failed to replace file. Error code: 32"));
-    EXPECT_TRUE(console.has("  Cause: Unknown error (32)"));
+    EXPECT_TRUE(console.has("Error: Failed to replace file. Error code: 5"));
     EXPECT_TRUE(console.has("Fallback copy failed. Error: 32"));
     EXPECT_TRUE(console.has("Attempting to restore backup from: " + backupPath));
-    EXPECT_TRUE(console.has("Backup restored successfully."));
+    EXPECT_TRUE(console.has("Failed to restore backup. Error: 32"));
     EXPECT_EQ(readFileBytes(target), "old sodium");
+    EXPECT_EQ(readFileBytes(backupPath), "old sodium");
     EXPECT_TRUE(sourceStillThere);
+    EXPECT_TRUE(recordPresent());
 }
 
 TEST_F(PendingSelfUpdate, ABackupLeftByAnEarlierRunIsNeverPutBackOverTheTarget) {
@@ -371,28 +375,38 @@ TEST_F(PendingSelfUpdate, ABackupLeftByAnEarlierRunIsNeverPutBackOverTheTarget) 
     const std::string backupPath = install + "\\backup\\libsodium.dll.backup";
     ASSERT_TRUE(::CreateDirectoryA((install + "\\backup").c_str(), nullptr));
     ASSERT_TRUE(writeFileBytes(backupPath, "stale sodium"));
-    // Readers welcome, writers not: this run cannot refresh the old backup, yet could still copy it.
-    const int result = runSodiumUpdateWithSourceLocked(target, backupPath);
+    // Readers welcome, renames not: this run cannot refresh the old backup, yet could still copy it.
+    const int result = runSodiumUpdateWithTargetHeld(target, backupPath);
 
     EXPECT_EQ(result, 1);
     EXPECT_TRUE(console.has("Warning: Failed to create backup."));
     EXPECT_TRUE(console.has("Fallback copy failed. Error: 32"));
     EXPECT_FALSE(console.hasPrefix("Attempting to restore backup from: "));
     EXPECT_EQ(readFileBytes(target), "current sodium");
+    EXPECT_EQ(readFileBytes(backupPath), "stale sodium");
 }
 
-TEST_F(PendingSelfUpdate, ABackupFromAnEarlierRunStillStandsInForAMissingTarget) {
+TEST_F(PendingSelfUpdate, AStagedFileThatCannotBeHeldAgainstWritersTouchesNothing) {
     const std::string target = install + "\\libsodium.dll";
-    const std::string backupPath = install + "\\backup\\libsodium.dll.backup";
-    ASSERT_TRUE(::CreateDirectoryA((install + "\\backup").c_str(), nullptr));
-    ASSERT_TRUE(writeFileBytes(backupPath, "earlier sodium"));
-    const int result = runSodiumUpdateWithSourceLocked(target);
+    ASSERT_TRUE(writeFileBytes(target, "old sodium"));
+    const FileObject file{stage("libsodium.dll.new", kAbc), "libsodium.dll", target, kAbcSha256, "3"};
+    writeRecord(manifestJson(install, {file}));
+    int result = -1;
+    {
+        // Another program writes to the staged file: its bytes could change after they were checked.
+        FileHandle writer(::CreateFileA(file.source.c_str(), GENERIC_WRITE,
+                                        FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
+                                        nullptr));
+        ASSERT_TRUE(writer);
+        result = processPendingSelfUpdate(console);
+    }
 
     EXPECT_EQ(result, 1);
+    EXPECT_TRUE(console.has("Error: Could not open temp file: " + file.source + " (error 32)"));
     EXPECT_FALSE(console.hasPrefix("Creating backup: "));
-    EXPECT_TRUE(console.has("Attempting to restore backup from: " + backupPath));
-    EXPECT_TRUE(console.has("Backup restored successfully."));
-    EXPECT_EQ(readFileBytes(target), "earlier sodium");
+    EXPECT_EQ(readFileBytes(target), "old sodium");
+    EXPECT_TRUE(fileExists(file.source));
+    EXPECT_TRUE(recordPresent());
 }
 
 TEST_F(PendingSelfUpdate, PathsThatCannotBeLookedUpFailTheirFileAndTheRunGoesOn) {
@@ -410,7 +424,7 @@ TEST_F(PendingSelfUpdate, PathsThatCannotBeLookedUpFailTheirFileAndTheRunGoesOn)
     EXPECT_TRUE(console.has("Processed: 3 files"));
     EXPECT_TRUE(console.has("Successful: 1 files"));
     EXPECT_TRUE(fileExists(badTarget.source));
-    EXPECT_TRUE(recordGone());
+    EXPECT_TRUE(recordPresent());
 }
 
 TEST_F(PendingSelfUpdate, AnEmptyFilesArrayCompletesWithoutAPrompt) {
@@ -533,4 +547,71 @@ TEST_F(PendingSelfUpdate, NoUsableRecordMeansNothingToDo) {
                                                               "No pending self-update found in registry."}));
         EXPECT_TRUE(log.hasLine("INFO", "No pending self-update found in registry - normal exit"));
     }
+}
+
+TEST_F(PendingSelfUpdate, AFileThatFailedKeepsTheRecordAndTheNextRunPlacesIt) {
+    const std::string target = install + "\\libsodium.dll";
+    ASSERT_TRUE(writeFileBytes(target, "old sodium"));
+    EXPECT_EQ(runSodiumUpdateWithTargetHeld(target), 1);
+    EXPECT_TRUE(console.has("\nPending update kept for the next run."));
+    EXPECT_TRUE(recordPresent());
+    ASSERT_TRUE(sourceStillThere);
+    // Something changes the target between the runs: the backup still holds what was there at first.
+    ASSERT_TRUE(writeFileBytes(target, "changed since"));
+    CapturingConsole second;
+    const LogTail log;
+
+    EXPECT_EQ(processPendingSelfUpdate(second), 0);
+
+    const std::string backupPath = install + "\\backup\\libsodium.dll.backup";
+    EXPECT_TRUE(second.has("Keeping backup from an interrupted run: " + backupPath));
+    EXPECT_TRUE(second.has("Successfully updated: libsodium.dll"));
+    EXPECT_EQ(readFileBytes(target), kAbc);
+    EXPECT_EQ(readFileBytes(backupPath), "old sodium");
+    EXPECT_TRUE(recordGone());
+    EXPECT_TRUE(log.hasLine("INFO", "Registry flags cleared successfully"));
+}
+
+TEST_F(PendingSelfUpdate, OneRunAtATimePerInstallation) {
+    writeRecord(
+        manifestJson(install, {{stage("a.new", kAbc), "a.dll", install + "\\a.dll", kAbcSha256, ""}}));
+    PendingRunSettings settings;
+    settings.installFolder = install;
+    settings.lockWait = std::chrono::milliseconds(300);
+    // Another run holds the lock for longer than this run waits, then dies holding it.
+    KernelHandle holding(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    KernelHandle release(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    std::thread other([&] {
+        KernelHandle lock(::CreateMutexW(nullptr, TRUE, widen(pendingLockName(install)).c_str()));
+        ::SetEvent(holding.get());
+        ::WaitForSingleObject(release.get(), INFINITE);
+    });
+    ASSERT_EQ(::WaitForSingleObject(holding.get(), 10000), WAIT_OBJECT_0);
+    const LogTail log;
+
+    EXPECT_EQ(processPendingSelfUpdate(console, settings), 1);
+    EXPECT_EQ(console.lines.back(), "Error: Another self-update is still running.");
+    EXPECT_TRUE(log.hasLine(
+        "INFO", "Another self-update of this installation is running - waiting for it to finish"));
+    EXPECT_FALSE(fileExists(install + "\\a.dll"));
+    EXPECT_TRUE(recordPresent());
+
+    ::SetEvent(release.get());
+    other.join();
+    CapturingConsole next;
+    EXPECT_EQ(processPendingSelfUpdate(next, settings), 0);
+    EXPECT_EQ(readFileBytes(install + "\\a.dll"), kAbc);
+    EXPECT_TRUE(recordGone());
+}
+
+TEST_F(PendingSelfUpdate, ARecordWhoseStagedFileIsItsTargetKeepsTheFile) {
+    const std::string target = install + "\\a.dll";
+    ASSERT_TRUE(writeFileBytes(target, kAbc));
+    writeRecord(manifestJson(install, {{target, "a.dll", target, kAbcSha256, ""},
+                                       {install + "\\.\\a.dll", "a.dll", target, kAbcSha256, ""}}));
+
+    EXPECT_EQ(processPendingSelfUpdate(console), 0);
+
+    EXPECT_EQ(readFileBytes(target), kAbc);
+    EXPECT_TRUE(recordGone());
 }

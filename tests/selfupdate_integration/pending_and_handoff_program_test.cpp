@@ -110,7 +110,7 @@ TEST_F(DeferredAndHandoffProgram, TheDeferredSelfUpdateReplacesFilesAndEndsWitho
     EXPECT_FALSE(containsMessage(messages, "INFO Now run the update thread for normal workflow"));
 }
 
-TEST_F(DeferredAndHandoffProgram, AFileThatFailsItsCheckMakesTheProgramEndWithCodeOne) {
+TEST_F(DeferredAndHandoffProgram, AFileThatFailsKeepsTheRecordAndTheNextRunPlacesIt) {
     const std::string fresh = "libsodium of the new release";
     ASSERT_TRUE(writeFileBytes(install.file("libsodium.dll"), "libsodium in use today"));
     ASSERT_TRUE(writeFileBytes(install.file("libsodium.dll.new"), fresh));
@@ -123,15 +123,62 @@ TEST_F(DeferredAndHandoffProgram, AFileThatFailsItsCheckMakesTheProgramEndWithCo
     EXPECT_EQ(run.exitCode, 1u);
     EXPECT_EQ(readFileBytes(install.file("libsodium.dll")), "libsodium in use today");
     EXPECT_TRUE(fileExists(install.file("libsodium.dll.new")));
-    // Consumed all the same: a failed file is not retried.
+    EXPECT_TRUE(fileExists(install.file("pending_update.json")));
+    EXPECT_TRUE(pendingValuePresent("PendingSelfUpdateManifest"));
+    EXPECT_TRUE(
+        messagesInOrder(logMessages(install.log()),
+                        {
+                            "ERROR Pending self-update kept for the next run; not placed: libsodium.dll",
+                            "INFO Files processed: 1",
+                            "INFO Files successful: 0",
+                            "ERROR Self-update processing completed with errors",
+                        }));
+
+    // The writer corrects its record; the next run finds it and finishes.
+    ASSERT_TRUE(writeFileBytes(
+        install.file("pending_update.json"),
+        pendingManifestFor(install.file("libsodium.dll.new"), "libsodium.dll", sha256Hex(fresh))));
+    const DetachedRun again = runDeferredUpdate();
+
+    ASSERT_TRUE(again.ended);
+    EXPECT_EQ(again.exitCode, 0u);
+    EXPECT_EQ(readFileBytes(install.file("libsodium.dll")), fresh);
+    EXPECT_EQ(readFileBytes(install.file("backup\\libsodium.dll.backup")), "libsodium in use today");
+    EXPECT_FALSE(fileExists(install.file("libsodium.dll.new")));
     EXPECT_FALSE(fileExists(install.file("pending_update.json")));
     EXPECT_FALSE(pendingValuePresent("PendingSelfUpdateManifest"));
-    EXPECT_TRUE(
-        messagesInOrder(logMessages(install.log()), {
-                                                        "INFO Files processed: 1",
-                                                        "INFO Files successful: 0",
-                                                        "ERROR Self-update processing completed with errors",
-                                                    }));
+}
+
+// The trusted build places nothing its key does not cover; a record it can vouch for is placed as usual.
+TEST_F(DeferredAndHandoffProgram, ATrustedBuildRefusesFilesWithoutHashOrOutsideItsFolder) {
+    ASSERT_TRUE(writeFileBytes(install.program(),
+                               readFileBytes(executableDirectory() + "\\trusted_program\\VESK_Updater.exe")));
+    const std::string fresh = "libcurl of the new release";
+    const std::string outside = "..\\vesk-outside-" + std::to_string(::GetCurrentProcessId()) + ".dll";
+    const struct {
+        std::string name, sha256, refusal;
+    } cases[] = {
+        {"libcurl.dll", "", "no expected SHA-256 for libcurl.dll"},
+        {outside, sha256Hex(fresh), "target outside the install folder "},
+        {"libcurl.dll", sha256Hex(fresh), ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name + " " + c.refusal);
+        ASSERT_TRUE(writeFileBytes(install.file(c.name), "libcurl in use today"));
+        ASSERT_TRUE(writeFileBytes(install.file("libcurl.dll.new"), fresh));
+        leavePendingRecord(pendingManifestFor(install.file("libcurl.dll.new"), c.name, c.sha256));
+
+        const DetachedRun run = runDeferredUpdate();
+
+        ASSERT_TRUE(run.ended);
+        EXPECT_EQ(run.exitCode, c.refusal.empty() ? 0u : 1u);
+        EXPECT_EQ(readFileBytes(install.file(c.name)), c.refusal.empty() ? fresh : "libcurl in use today");
+        EXPECT_EQ(pendingValuePresent("PendingSelfUpdateManifest"), !c.refusal.empty());
+        EXPECT_EQ(countStartingWith(logMessages(install.log()),
+                                    "ERROR Refusing the pending self-update: " + c.refusal),
+                  c.refusal.empty() ? 2u : 1u);
+    }
+    ::DeleteFileA(install.file(outside).c_str());
 }
 
 TEST_F(DeferredAndHandoffProgram,
