@@ -311,7 +311,7 @@ void discardBesideTemporary(const std::string& path) {
     ::DeleteFileW(pathForWindows(besideTemporaryPath(path)).c_str());
 }
 
-std::string runningProgramFolder() {
+std::string installFolderOfRunningProgram() {
     std::wstring buffer(512, L'\0');
     while (true) {
         const DWORD length = ::GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));

@@ -66,8 +66,9 @@ void removeStagedLeftover(const std::string& source, const std::string& target,
 // Deletes what a stopped run may have left beside path (a partial copy); missing is fine.
 void discardBesideTemporary(const std::string& path);
 
-// The folder of the running executable; "" when it cannot be found.
-std::string runningProgramFolder();
+// The folder of the running executable in its long form (records name the long form); "" when it cannot
+// be found.
+std::string installFolderOfRunningProgram();
 
 // The run lock of one installation: a named mutex, which the system releases when its owner dies.
 class PendingRunLock {

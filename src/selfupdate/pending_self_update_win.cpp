@@ -336,7 +336,7 @@ int processPendingSelfUpdate(const PendingRunSettings& settings) {
 PendingRunSettings pendingRunSettingsForThisProgram() {
     PendingRunSettings settings;
     settings.trusted = trustedReleaseMode();
-    settings.installFolder = runningProgramFolder();
+    settings.installFolder = installFolderOfRunningProgram();
     return settings;
 }
 
