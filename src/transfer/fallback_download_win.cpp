@@ -2,6 +2,7 @@
 
 #include "core/handles_win.h"
 #include "core/logger.h"
+#include "core/run_folder.h"
 #include "transfer/file_tree_win.h"
 #include "transfer/http_download.h"
 #include "transfer/url_candidates.h"
@@ -132,11 +133,8 @@ bool downloadWithFallback(const std::vector<std::string>& baseUrls, const std::s
     UrlCandidates candidates(baseUrls, true);
     candidates.reset(location, wantedName);
 
-    char tempBuffer[MAX_PATH] = {};
-    const DWORD tempLength = ::GetTempPathA(MAX_PATH, tempBuffer);
     // Without a temporary folder every candidate fails, but each is still listed for the caller's message.
-    const std::string tempDir =
-        tempLength > 0 && tempLength < MAX_PATH ? std::string(tempBuffer, tempLength) : "";
+    const std::string tempDir = runTemporaryFolder();
     const Cleaner cleaner(steps);
 
     std::string url;

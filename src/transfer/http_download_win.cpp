@@ -2,7 +2,9 @@
 
 #include "core/handles_win.h"
 #include "core/logger.h"
+#include "core/run_folder.h"
 #include "core/settings.h"
+#include "transfer/download_progress.h"
 
 #include <algorithm>
 #include <climits>
@@ -211,6 +213,7 @@ bool download(const std::wstring& url, const std::string& filePath, const std::s
         if (policy.strict && !speed.progress(received, std::chrono::steady_clock::now())) {
             return fail(tooSlowMessage(policy, narrowUrl(url)));
         }
+        reportDownloadProgress(total, promised);
     }
     if (policy.strict && promised && total != *promised) {
         return fail(interruptedMessage(narrowUrl(url)));
@@ -239,11 +242,11 @@ std::string downloadToString(const std::string& url) {
 }
 
 std::string downloadToString(const std::string& url, const SizeLimit& limit, const TransferPolicy& policy) {
-    char tempFolder[kTempPathChars] = {};
-    const DWORD folderLength = ::GetTempPathA(kTempPathChars, tempFolder);
-    if (folderLength == 0 || folderLength >= kTempPathChars) {
-        return {}; // no usable temporary folder (a longer one would have been cut short)
+    const std::string folder = runTemporaryFolder();
+    if (folder.empty() || folder.size() >= kTempPathChars) {
+        return {}; // no usable temporary folder
     }
+    const char* const tempFolder = folder.c_str();
     char tempFile[MAX_PATH] = {};
     if (::GetTempFileNameA(tempFolder, "vesk", 0, tempFile) == 0) {
         return {};
