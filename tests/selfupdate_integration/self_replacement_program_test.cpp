@@ -5,14 +5,23 @@
 #include "program_run_win.h"
 #include "support/console_simulator.h"
 #include "support/selfupdate_kit.h"
+#include "support/started_program_win.h"
+#include "support/wait_until.h"
+#include "support/window_probe_win.h"
+#include "ui/updater_window_win.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <optional>
+#include <set>
+#include <thread>
 
 using namespace vesk::test;
 using namespace std::chrono_literals;
+using vesk::updater::IDC_PROGRESS;
+using vesk::updater::IDC_STATUS_TEXT;
+using vesk::updater::kUpdaterWindowClass;
 
 namespace {
 
@@ -158,4 +167,217 @@ TEST(ProcessesInsideFolder, RunningProgramIsSeenUntilItEnds) {
     ::ResumeThread(started.thread.get());
     EXPECT_TRUE(waitUntilNoProcessInside(folder.path(), 30s));
     EXPECT_EQ(::WaitForSingleObject(started.process.get(), 0), WAIT_OBJECT_0);
+}
+
+namespace {
+
+// True once the server has begun to send the body of path: the download is under way.
+bool bodyStreaming(const HttpTestServer& server, const std::string& path) {
+    for (const RecordedRequest& request : server.requests()) {
+        if (request.path == path && request.bodyBytesSent > 0 && !request.finished) {
+            return true;
+        }
+    }
+    return false;
+}
+
+ScriptedResponse trickling(std::string body) {
+    ScriptedResponse response;
+    response.body = std::move(body);
+    response.trickleInterval = 1ms;
+    return response;
+}
+
+ScriptedResponse silent() {
+    ScriptedResponse response;
+    response.neverAnswer = true;
+    return response;
+}
+
+std::wstring wide(const std::string& text) {
+    return std::wstring(text.begin(), text.end());
+}
+
+std::string systemTempFolder() {
+    wchar_t buffer[MAX_PATH + 1] = {};
+    const DWORD length = ::GetTempPathW(MAX_PATH + 1, buffer);
+    return narrow(std::wstring(buffer, length));
+}
+
+// The names in a folder (without "." and "..").
+std::set<std::string> entriesOf(const std::string& folder) {
+    std::set<std::string> names;
+    WIN32_FIND_DATAW entry{};
+    HANDLE search = ::FindFirstFileW(wide(folder + "*").c_str(), &entry);
+    if (search == INVALID_HANDLE_VALUE) {
+        return names;
+    }
+    do {
+        const std::string name = narrow(entry.cFileName);
+        if (name != "." && name != "..") {
+            names.insert(name);
+        }
+    } while (::FindNextFileW(search, &entry));
+    ::FindClose(search);
+    return names;
+}
+
+} // namespace
+
+TEST_F(ProgramHandOver, WindowShowsWhileTheCheckWaitsOnTheNetworkButNotForTheDeferredSelfUpdate) {
+    const std::string curl(100 * 1024, 'c');
+    struct Case {
+        const char* name;
+        std::string arguments;
+        bool manifestAnswers;
+        const char* status; // nullptr: no window may show
+    };
+    const Case cases[] = {
+        {"slow_core_file", "", true, "Downloading libcurl.dll..."},
+        {"silent_manifest_server", "", false, "Checking updater files..."},
+        {"deferred_self_update", "--process-self-update", false, nullptr},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        server->clearRecord();
+        if (c.manifestAnswers) {
+            server->respond("/manifest.json", 200,
+                            manifestDocument({manifestFileEntry("libcurl.dll", {{"sha256", sha256Hex(curl)}},
+                                                                {{"size", std::to_string(curl.size())}})},
+                                             "2.0", "1"));
+        } else {
+            server->respond("/manifest.json", silent());
+        }
+        server->respond(kRelease + "libcurl.dll.zip", 404, "no archive");
+        server->respond(kRelease + "libcurl.dll", trickling(curl));
+        StartedProgram program(install.program(), c.arguments);
+        ASSERT_TRUE(program.started());
+        // The check is still waiting on the network in every case: the file trickles, the server is silent.
+        const std::string waitingOn = c.manifestAnswers ? kRelease + "libcurl.dll" : "/manifest.json";
+        ASSERT_TRUE(pollUntil(
+            [&] {
+                for (const RecordedRequest& request : server->requests()) {
+                    if (request.path == waitingOn) {
+                        return true;
+                    }
+                }
+                return false;
+            },
+            60s));
+        if (c.status == nullptr) {
+            // However long the check takes, the deferred self-update shows nothing.
+            EXPECT_FALSE(pollUntil(
+                [&] { return findProcessWindow(program.processId(), kUpdaterWindowClass) != nullptr; }, 3s));
+            EXPECT_TRUE(program.running());
+            continue;
+        }
+        HWND window = nullptr;
+        ASSERT_TRUE(pollUntil(
+            [&] { return (window = findProcessWindow(program.processId(), kUpdaterWindowClass)) != nullptr; },
+            10s));
+        const HWND status = ::GetDlgItem(window, IDC_STATUS_TEXT);
+        const HWND bar = ::GetDlgItem(window, IDC_PROGRESS);
+        EXPECT_TRUE(pollUntil([&] { return narrow(windowText(status)) == c.status; }, 10s))
+            << narrow(windowText(status));
+        if (c.manifestAnswers) {
+            // The bar follows the bytes as they arrive.
+            int first = -1;
+            ASSERT_TRUE(pollUntil([&] { return (first = progressPosition(bar)) > 0; }, 30s));
+            EXPECT_TRUE(pollUntil([&] { return progressPosition(bar) > first; }, 30s)) << first;
+            EXPECT_TRUE(bodyStreaming(*server, kRelease + "libcurl.dll"));
+        }
+        // Still in the check: the console updater has not been looked for yet.
+        EXPECT_FALSE(containsMessage(logMessages(install.log()),
+                                     "INFO Core file verification completed - proceeding with normal startup"));
+    }
+}
+
+TEST_F(ProgramHandOver, TwoStartsFiftyMillisecondsApartRepairAndReplaceOnceAndTheSecondStepsAside) {
+    const std::string curl = "libcurl of the release\n" + std::string(20000, 'c');
+    server->respond("/manifest.json", 200,
+                    manifestDocument({manifestFileEntry("VESK_Updater.exe", {{"sha256", sha256Hex(released)}},
+                                                        {{"size", std::to_string(released.size())}}),
+                                      manifestFileEntry("libcurl.dll", {{"sha256", sha256Hex(curl)}},
+                                                        {{"size", std::to_string(curl.size())}})},
+                                     "2.0", "1"));
+    server->respond(kRelease + "VESK_Updater.exe.zip", 404, "no archive");
+    server->respond(kRelease + "VESK_Updater.exe", 200, released);
+    server->respond(kRelease + "libcurl.dll.zip", 404, "no archive");
+    server->respond(kRelease + "libcurl.dll", 200, curl);
+    installSimulator(install.path(), "sleep 1500\nline Update completed successfully\nexit 0\n");
+
+    StartedProgram first(install.program(), "");
+    std::this_thread::sleep_for(50ms); // the scenario itself: a double click
+    StartedProgram second(install.program(), "");
+    EXPECT_EQ(first.waitForExit(2min), std::optional<unsigned long>(0));
+    EXPECT_EQ(second.waitForExit(2min), std::optional<unsigned long>(0));
+    ASSERT_TRUE(waitUntilNoProcessInside(install.path(), 3min));
+
+    const auto log = logMessages(install.log());
+    EXPECT_EQ(countStartingWith(log, "INFO Another update is already running - "), 1u);
+    EXPECT_EQ(countStartingWith(log, "INFO Copying current VESK_Updater.exe to: "), 1u);
+    EXPECT_EQ(countStartingWith(log, "INFO Command line: --restart-done"), 1u);
+    EXPECT_EQ(countStartingWith(log, "INFO Successfully updated: libcurl.dll"), 1u);
+    EXPECT_EQ(countStartingWith(log, "INFO Console updater process completed with exit code: 0"), 1u);
+    EXPECT_EQ(countStartingWith(log, "ERROR "), 0u);
+    EXPECT_EQ(countStartingWith(logMessages(install.copyLog()), "INFO === Self-Update Flow: restart-start"), 1u);
+    EXPECT_EQ(readFileBytes(install.program()), released);
+    EXPECT_EQ(readFileBytes(install.file("libcurl.dll")), curl);
+    EXPECT_FALSE(fileExists(install.file("libcurl.dll.tmp_preflight")));
+    EXPECT_FALSE(fileExists(install.file("VESK_Updater.exe.tmp")));
+}
+
+TEST_F(ProgramHandOver, TenRunsKilledDuringRepairOrReplacementLeaveNothingThatPilesUp) {
+    const std::string curl(200 * 1024, 'c');
+    const std::string runs = systemTempFolder() + "VESK_Updater\\";
+    const std::set<std::string> tempBefore = entriesOf(systemTempFolder());
+    const std::string repairManifest =
+        manifestDocument({manifestFileEntry("libcurl.dll", {{"sha256", sha256Hex(curl)}},
+                                            {{"size", std::to_string(curl.size())}})},
+                         "2.0", "1");
+    server->respond(kRelease + "libcurl.dll.zip", 404, "no archive");
+    server->respond(kRelease + "VESK_Updater.exe.zip", 404, "no archive");
+    std::size_t mostRunFolders = 0;
+    for (int run = 0; run < 10; ++run) {
+        const bool duringReplacement = run % 2 == 1;
+        SCOPED_TRACE(duringReplacement ? "killed during the replacement" : "killed during the repair");
+        server->clearRecord();
+        if (duringReplacement) {
+            publish("/manifest.json", sha256Hex(released), released);
+            server->respond(kRelease + "VESK_Updater.exe", trickling(released));
+        } else {
+            server->respond("/manifest.json", 200, repairManifest);
+            server->respond(kRelease + "libcurl.dll", trickling(curl));
+        }
+        StartedProgram program(install.program(), "");
+        const std::string streamed = kRelease + (duringReplacement ? "VESK_Updater.exe" : "libcurl.dll");
+        ASSERT_TRUE(pollUntil([&] { return bodyStreaming(*server, streamed); }, 60s));
+        // Everything of the run goes at once, as with a pulled plug: the copy in "update" included.
+        waitUntilNoProcessInside(install.path(), 0ms);
+        ASSERT_TRUE(pollUntil([&] { return processesInside(install.path()).empty(); }, 10s));
+        EXPECT_EQ(readFileBytes(install.program()), builtProgramBytes()); // never half replaced
+        EXPECT_FALSE(fileExists(install.file("libcurl.dll")));           // never half written
+        mostRunFolders = std::max(mostRunFolders, entriesOf(runs).size());
+    }
+    // Each start clears what the runs before it left: the killed run's folders (the copy's too) are all
+    // there ever is.
+    EXPECT_GE(mostRunFolders, 1u);
+    EXPECT_LE(mostRunFolders, 2u);
+
+    // A run with nothing to fetch clears what the killed ones left, wherever it lies.
+    server->respond("/manifest.json", 200, manifestDocument({}, "2.0", "1"));
+    const ProgramRun clean = runProgram(install.program(), "", 2min);
+    ASSERT_TRUE(clean.ended);
+    EXPECT_EQ(clean.exitCode, 0u);
+    ASSERT_TRUE(waitUntilNoProcessInside(install.path(), 1min));
+    EXPECT_LE(entriesOf(runs).size(), 1u) << "only the last run's own folder may stay";
+    for (const std::string& name : entriesOf(systemTempFolder())) {
+        EXPECT_TRUE(tempBefore.count(name) || name == "VESK_Updater") << "new in the temporary folder: " << name;
+    }
+    EXPECT_FALSE(fileExists(install.file("update\\VESK_Updater.exe")));
+    EXPECT_FALSE(fileExists(install.file("libcurl.dll.tmp_preflight")));
+    EXPECT_FALSE(fileExists(install.file("VESK_Updater.exe.tmp")));
+    EXPECT_TRUE(containsMessage(logMessages(install.log()),
+                                "INFO Removing left-over self-update copy: " +
+                                    install.file("update\\VESK_Updater.exe")));
 }
