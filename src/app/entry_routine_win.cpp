@@ -65,6 +65,9 @@ InstanceClaim waitForInstance(const EntryEnvironment& environment) {
 }
 
 void prepareRun(const EntryEnvironment& environment, InstanceClaim claim, bool withHandOverCopy) {
+    if (claim == InstanceClaim::Unavailable) {
+        logger().warning("Could not take the installation's run lock - going on without it");
+    }
     if (environment.prepareRun) {
         const bool holds = claim == InstanceClaim::Owned || claim == InstanceClaim::HandedOver;
         environment.prepareRun(holds, holds && withHandOverCopy);
@@ -160,6 +163,7 @@ EntryEnvironment systemEntryEnvironment() {
         return acceptHandOver ? claimHandedOverInstanceLock(installDirectoryOnce())
                               : claimInstanceLock(installDirectoryOnce());
     };
+    environment.releaseInstance = [] { releaseInstanceLock(); };
     environment.deferredRunWait = kDeferredRunLockWait;
     environment.showRunningInstance = [] { return bringRunningWindowToFront(kRunningWindowWait); };
     environment.prepareRun = [installDirectoryOnce](bool holdsInstallation, bool withHandOverCopy) {
@@ -298,6 +302,9 @@ int runEntryRoutine(const std::string& commandLine, const EntryEnvironment& envi
         log.info("Processing self-update request...");
         if (!environment.isProcessElevated()) {
             log.info("Not elevated - requesting elevation for self-update");
+            if (environment.releaseInstance) {
+                environment.releaseInstance();
+            }
             const ElevationResult relaunch =
                 relaunchElevated(environment, buildSelfUpdateRelaunchArguments(tokens));
             if (relaunch.success && !relaunch.alreadyElevated) {

@@ -46,6 +46,9 @@ struct EntryEnvironment {
     // Claims the installation for this run (acceptHandOver: also as the process a hand-over started).
     // Unset: the run always holds it.
     std::function<InstanceClaim(bool acceptHandOver)> claimInstance;
+    // Lets the installation go before the deferred self-update restarts itself elevated, so that the
+    // elevated copy can take it. Unset: nothing to let go.
+    std::function<void()> releaseInstance;
     // How long the deferred self-update waits for another run of the installation to end.
     std::chrono::milliseconds deferredRunWait{120000};
     // A second start: brings the running run's window to the front, waiting a bounded time for it; true

@@ -3,8 +3,12 @@
 #include "core/handles_win.h"
 #include "core/instance_lock.h"
 
+#include <aclapi.h>
+#include <sddl.h>
+
 #include <mutex>
 #include <optional>
+#include <vector>
 
 namespace vesk::updater {
 
@@ -23,15 +27,63 @@ LockState& state() {
     return *instance;
 }
 
+// Only the system and administrators may use the lock, whichever of them made it: a scheduled run as the
+// system and a run from the desktop must see each other's lock.
+struct LockSecurity {
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    SECURITY_ATTRIBUTES attributes{};
+    LockSecurity() {
+        if (::ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:(A;;GA;;;SY)(A;;GA;;;BA)", SDDL_REVISION_1,
+                                                                  &descriptor, nullptr)) {
+            attributes.nLength = sizeof(attributes);
+            attributes.lpSecurityDescriptor = descriptor;
+        }
+    }
+    ~LockSecurity() { ::LocalFree(descriptor); }
+    SECURITY_ATTRIBUTES* get() { return descriptor ? &attributes : nullptr; }
+};
+
+// True when the existing object was made by a run of this program: its owner is the system, the
+// administrators or this process's own owner. Anyone may create a named event, so a user without rights
+// could otherwise make one first and hold every update back for good.
+bool madeByARun(HANDLE object) {
+    PSID owner = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (::GetSecurityInfo(object, SE_KERNEL_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr,
+                          nullptr, &descriptor) != ERROR_SUCCESS) {
+        return false;
+    }
+    LocalMemory descriptorMemory(descriptor);
+    if (owner == nullptr) {
+        return false;
+    }
+    if (::IsWellKnownSid(owner, WinLocalSystemSid) || ::IsWellKnownSid(owner, WinBuiltinAdministratorsSid)) {
+        return true;
+    }
+    KernelHandle token;
+    if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, token.put())) {
+        return false;
+    }
+    DWORD size = 0;
+    ::GetTokenInformation(token.get(), TokenOwner, nullptr, 0, &size);
+    std::vector<unsigned char> buffer(size);
+    if (size == 0 || !::GetTokenInformation(token.get(), TokenOwner, buffer.data(), size, &size)) {
+        return false;
+    }
+    return ::EqualSid(owner, reinterpret_cast<TOKEN_OWNER*>(buffer.data())->Owner) != FALSE;
+}
+
 InstanceClaim createLock(LockState& lock) {
-    KernelHandle created(::CreateEventW(nullptr, TRUE, FALSE, lock.name.c_str()));
+    LockSecurity security;
+    KernelHandle created(::CreateEventW(security.get(), TRUE, FALSE, lock.name.c_str()));
     const DWORD error = ::GetLastError();
     if (created && error == ERROR_ALREADY_EXISTS) {
-        return InstanceClaim::HeldElsewhere; // our handle goes at once, so it keeps nothing alive
+        // Our handle goes at once, so it keeps nothing alive.
+        return madeByARun(created.get()) ? InstanceClaim::HeldElsewhere : InstanceClaim::Unavailable;
     }
     if (!created) {
-        // An object of that name this process may not open belongs to a run of another account.
-        return error == ERROR_ACCESS_DENIED ? InstanceClaim::HeldElsewhere : InstanceClaim::Unavailable;
+        // Our runs never deny each other access: an object this process may not open is not a run's lock.
+        return InstanceClaim::Unavailable;
     }
     lock.lock = std::move(created);
     return InstanceClaim::Owned;
@@ -70,6 +122,13 @@ InstanceClaim claimInstanceLock(const std::string& installDirectory) {
 
 InstanceClaim claimHandedOverInstanceLock(const std::string& installDirectory) {
     return claim(installDirectory, true);
+}
+
+void releaseInstanceLock() {
+    LockState& lock = state();
+    std::lock_guard<std::mutex> guard(lock.mutex);
+    lock.lock.reset();
+    lock.claim.reset();
 }
 
 bool instanceLockHeld() {

@@ -15,7 +15,8 @@ enum class InstanceClaim {
     Owned,         // this process created the lock: no other run works on the installation
     HandedOver,    // the run that started this process gave it the lock
     HeldElsewhere, // another run holds it
-    Unavailable,   // the lock could not be made at all; the run goes on without it
+    Unavailable,   // no lock could be had (none could be made, or someone without the right made one first);
+                   // the run goes on without it
 };
 
 // Claims the installation's lock for this process (no waiting). Owned and HandedOver keep it until the
@@ -25,6 +26,10 @@ InstanceClaim claimInstanceLock(const std::string& installDirectory);
 // For a process started by a hand-over: HandedOver when its starter left the lock for this very process,
 // otherwise the same as claimInstanceLock.
 InstanceClaim claimHandedOverInstanceLock(const std::string& installDirectory);
+
+// Lets the lock go (a process that starts a successor without handing it over must, or the successor
+// would find it held). Only this process's own handle goes: one it received in a hand-over stays.
+void releaseInstanceLock();
 
 // True when this process holds the lock (Owned or HandedOver).
 bool instanceLockHeld();
