@@ -527,45 +527,35 @@ TEST_F(EntryRoutine, TheInstallationsClaimDecidesWhetherThisStartDoesAnything) {
         EXPECT_EQ(calls, c.calls) << c.arguments;
         ASSERT_FALSE(runLog.entries().empty());
         EXPECT_EQ(runLog.entries().back(), c.lastLine) << c.arguments;
-        if (c.claims.front() == C::HeldElsewhere && c.exitCode == 0 && c.arguments.empty()) {
-            EXPECT_EQ(runLog.entries().size(), 5u); // start lines, elevation, and the one line about the other run
-        }
     }
 }
 
 TEST_F(EntryRoutine, WindowShowsTheCheckAndItsDownloadAndClosingItEndsTheRunAtOnce) {
     FakeSystem system;
-    std::vector<std::pair<std::string, int>> seen;
+    bool shownInTurn = true;
     system.preflight = [&](const PreflightObserver& observer) {
-        const auto shown = [&](const std::string& status, int bar) {
+        const auto shows = [](const std::string& status, int bar) {
             return vesk::test::waitUntil([&] {
                 const HWND window = vesk::test::findProcessWindow(::GetCurrentProcessId(), kUpdaterWindowClass);
-                return window &&
-                       narrow(vesk::test::windowText(::GetDlgItem(window, IDC_STATUS_TEXT))) == status &&
+                return window && narrow(vesk::test::windowText(::GetDlgItem(window, IDC_STATUS_TEXT))) == status &&
                        vesk::test::progressPosition(::GetDlgItem(window, IDC_PROGRESS)) == bar;
             });
         };
-        seen.emplace_back("Checking updater files...", shown("Checking updater files...", 0));
+        shownInTurn = shows("Checking updater files...", 0);
         observer.downloadStarted("libcurl.dll");
         observer.downloadProgress(3 << 20, std::uint64_t{12} << 20);
-        seen.emplace_back("Downloading libcurl.dll... 25", shown("Downloading libcurl.dll...", 25));
+        shownInTurn = shownInTurn && shows("Downloading libcurl.dll...", 25);
         observer.downloadEnded();
-        seen.emplace_back("back to checking", shown("Checking updater files...", 0));
+        shownInTurn = shownInTurn && shows("Checking updater files...", 0);
         // The person closes the window while the check still works.
-        ::PostMessageW(vesk::test::findProcessWindow(::GetCurrentProcessId(), kUpdaterWindowClass), WM_CLOSE, 0,
-                       0);
-        vesk::test::waitUntil([] {
-            return !vesk::test::findProcessWindow(::GetCurrentProcessId(), kUpdaterWindowClass);
-        });
+        ::PostMessageW(vesk::test::findProcessWindow(::GetCurrentProcessId(), kUpdaterWindowClass), WM_CLOSE, 0, 0);
+        vesk::test::waitUntil(
+            [] { return !vesk::test::findProcessWindow(::GetCurrentProcessId(), kUpdaterWindowClass); });
     };
     EXPECT_EQ(runEntryRoutine("", system.environment()), 0);
-    for (const auto& [what, ok] : seen) {
-        EXPECT_TRUE(ok) << what;
-    }
+    EXPECT_TRUE(shownInTurn);
     EXPECT_EQ(system.calls, (Lines{preflightCall(""), kEndUnderRunningThreadCall}));
-    EXPECT_EQ(log.entries(), concat(concat(startLines("(none)"), {"INFO Past admin elevation.",
-                                                                 "INFO Preflight channel: stable",
-                                                                 "INFO Downloading manifest and checking core "
-                                                                 "updater files..."}),
-                                    {kExitLine}));
+    const Lines checkLines{"INFO Past admin elevation.", "INFO Preflight channel: stable",
+                           "INFO Downloading manifest and checking core updater files...", kExitLine};
+    EXPECT_EQ(log.entries(), concat(startLines("(none)"), checkLines));
 }

@@ -5,7 +5,7 @@
 #include "program_run_win.h"
 #include "support/console_simulator.h"
 #include "support/selfupdate_kit.h"
-#include "support/started_program_win.h"
+#include "support/folder_entries.h"
 #include "support/wait_until.h"
 #include "support/window_probe_win.h"
 #include "ui/updater_window_win.h"
@@ -14,7 +14,7 @@
 
 #include <algorithm>
 #include <optional>
-#include <set>
+#include <future>
 #include <thread>
 
 using namespace vesk::test;
@@ -169,16 +169,15 @@ TEST(ProcessesInsideFolder, RunningProgramIsSeenUntilItEnds) {
     EXPECT_EQ(::WaitForSingleObject(started.process.get(), 0), WAIT_OBJECT_0);
 }
 
+
 namespace {
 
 // True once the server has begun to send the body of path: the download is under way.
 bool bodyStreaming(const HttpTestServer& server, const std::string& path) {
-    for (const RecordedRequest& request : server.requests()) {
-        if (request.path == path && request.bodyBytesSent > 0 && !request.finished) {
-            return true;
-        }
-    }
-    return false;
+    const auto requests = server.requests();
+    return std::any_of(requests.begin(), requests.end(), [&](const RecordedRequest& request) {
+        return request.path == path && request.bodyBytesSent > 0 && !request.finished;
+    });
 }
 
 ScriptedResponse trickling(std::string body) {
@@ -188,57 +187,29 @@ ScriptedResponse trickling(std::string body) {
     return response;
 }
 
-ScriptedResponse silent() {
-    ScriptedResponse response;
-    response.neverAnswer = true;
-    return response;
-}
-
-std::wstring wide(const std::string& text) {
-    return std::wstring(text.begin(), text.end());
+std::future<ProgramRun> startProgram(const std::string& exe, const std::string& arguments) {
+    return std::async(std::launch::async, [=] { return runProgram(exe, arguments, 2min); });
 }
 
 std::string systemTempFolder() {
-    wchar_t buffer[MAX_PATH + 1] = {};
-    const DWORD length = ::GetTempPathW(MAX_PATH + 1, buffer);
-    return narrow(std::wstring(buffer, length));
-}
-
-// The names in a folder (without "." and "..").
-std::set<std::string> entriesOf(const std::string& folder) {
-    std::set<std::string> names;
-    WIN32_FIND_DATAW entry{};
-    HANDLE search = ::FindFirstFileW(wide(folder + "*").c_str(), &entry);
-    if (search == INVALID_HANDLE_VALUE) {
-        return names;
-    }
-    do {
-        const std::string name = narrow(entry.cFileName);
-        if (name != "." && name != "..") {
-            names.insert(name);
-        }
-    } while (::FindNextFileW(search, &entry));
-    ::FindClose(search);
-    return names;
+    char buffer[MAX_PATH + 1] = {};
+    return std::string(buffer, ::GetTempPathA(MAX_PATH + 1, buffer));
 }
 
 } // namespace
 
 TEST_F(ProgramHandOver, WindowShowsWhileTheCheckWaitsOnTheNetworkButNotForTheDeferredSelfUpdate) {
     const std::string curl(100 * 1024, 'c');
+    ScriptedResponse silent;
+    silent.neverAnswer = true;
     struct Case {
-        const char* name;
         std::string arguments;
         bool manifestAnswers;
         const char* status; // nullptr: no window may show
     };
-    const Case cases[] = {
-        {"slow_core_file", "", true, "Downloading libcurl.dll..."},
-        {"silent_manifest_server", "", false, "Checking updater files..."},
-        {"deferred_self_update", "--process-self-update", false, nullptr},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
+    for (const Case& c : {Case{"", true, "Downloading libcurl.dll..."}, Case{"", false, "Checking updater files..."},
+                          Case{"--process-self-update", false, nullptr}}) {
+        SCOPED_TRACE(c.arguments + (c.manifestAnswers ? " slow core file" : " silent manifest server"));
         server->clearRecord();
         if (c.manifestAnswers) {
             server->respond("/manifest.json", 200,
@@ -246,49 +217,36 @@ TEST_F(ProgramHandOver, WindowShowsWhileTheCheckWaitsOnTheNetworkButNotForTheDef
                                                                 {{"size", std::to_string(curl.size())}})},
                                              "2.0", "1"));
         } else {
-            server->respond("/manifest.json", silent());
+            server->respond("/manifest.json", silent);
         }
         server->respond(kRelease + "libcurl.dll.zip", 404, "no archive");
         server->respond(kRelease + "libcurl.dll", trickling(curl));
-        StartedProgram program(install.program(), c.arguments);
-        ASSERT_TRUE(program.started());
+        auto run = startProgram(install.program(), c.arguments);
         // The check is still waiting on the network in every case: the file trickles, the server is silent.
         const std::string waitingOn = c.manifestAnswers ? kRelease + "libcurl.dll" : "/manifest.json";
-        ASSERT_TRUE(pollUntil(
-            [&] {
-                for (const RecordedRequest& request : server->requests()) {
-                    if (request.path == waitingOn) {
-                        return true;
-                    }
-                }
-                return false;
-            },
-            60s));
-        if (c.status == nullptr) {
-            // However long the check takes, the deferred self-update shows nothing.
-            EXPECT_FALSE(pollUntil(
-                [&] { return findProcessWindow(program.processId(), kUpdaterWindowClass) != nullptr; }, 3s));
-            EXPECT_TRUE(program.running());
-            continue;
-        }
+        ASSERT_TRUE(pollUntil([&] { return containsMessage(server->requestedPaths(), waitingOn); }, 60s));
         HWND window = nullptr;
-        ASSERT_TRUE(pollUntil(
-            [&] { return (window = findProcessWindow(program.processId(), kUpdaterWindowClass)) != nullptr; },
-            10s));
-        const HWND status = ::GetDlgItem(window, IDC_STATUS_TEXT);
-        const HWND bar = ::GetDlgItem(window, IDC_PROGRESS);
-        EXPECT_TRUE(pollUntil([&] { return narrow(windowText(status)) == c.status; }, 10s))
-            << narrow(windowText(status));
-        if (c.manifestAnswers) {
+        const bool shown =
+            pollUntil([&] { return (window = ::FindWindowW(kUpdaterWindowClass, nullptr)) != nullptr; },
+                      c.status ? 10s : 3s);
+        EXPECT_EQ(shown, c.status != nullptr);
+        if (shown) {
+            const HWND status = ::GetDlgItem(window, IDC_STATUS_TEXT);
+            EXPECT_TRUE(pollUntil([&] { return narrow(windowText(status)) == c.status; }, 10s))
+                << narrow(windowText(status));
+        }
+        if (shown && c.manifestAnswers) {
             // The bar follows the bytes as they arrive.
+            const HWND bar = ::GetDlgItem(window, IDC_PROGRESS);
             int first = -1;
             ASSERT_TRUE(pollUntil([&] { return (first = progressPosition(bar)) > 0; }, 30s));
             EXPECT_TRUE(pollUntil([&] { return progressPosition(bar) > first; }, 30s)) << first;
-            EXPECT_TRUE(bodyStreaming(*server, kRelease + "libcurl.dll"));
         }
         // Still in the check: the console updater has not been looked for yet.
         EXPECT_FALSE(containsMessage(logMessages(install.log()),
                                      "INFO Core file verification completed - proceeding with normal startup"));
+        waitUntilNoProcessInside(install.path(), 0ms);
+        run.wait();
     }
 }
 
@@ -306,11 +264,14 @@ TEST_F(ProgramHandOver, TwoStartsFiftyMillisecondsApartRepairAndReplaceOnceAndTh
     server->respond(kRelease + "libcurl.dll", 200, curl);
     installSimulator(install.path(), "sleep 1500\nline Update completed successfully\nexit 0\n");
 
-    StartedProgram first(install.program(), "");
+    auto first = startProgram(install.program(), "");
     std::this_thread::sleep_for(50ms); // the scenario itself: a double click
-    StartedProgram second(install.program(), "");
-    EXPECT_EQ(first.waitForExit(2min), std::optional<unsigned long>(0));
-    EXPECT_EQ(second.waitForExit(2min), std::optional<unsigned long>(0));
+    auto second = startProgram(install.program(), "");
+    for (auto* run : {&first, &second}) {
+        const ProgramRun ended = run->get();
+        EXPECT_TRUE(ended.ended);
+        EXPECT_EQ(ended.exitCode, 0u);
+    }
     ASSERT_TRUE(waitUntilNoProcessInside(install.path(), 3min));
 
     const auto log = logMessages(install.log());
@@ -323,20 +284,13 @@ TEST_F(ProgramHandOver, TwoStartsFiftyMillisecondsApartRepairAndReplaceOnceAndTh
     EXPECT_EQ(countStartingWith(logMessages(install.copyLog()), "INFO === Self-Update Flow: restart-start"), 1u);
     EXPECT_EQ(readFileBytes(install.program()), released);
     EXPECT_EQ(readFileBytes(install.file("libcurl.dll")), curl);
-    EXPECT_FALSE(fileExists(install.file("libcurl.dll.tmp_preflight")));
-    EXPECT_FALSE(fileExists(install.file("VESK_Updater.exe.tmp")));
 }
 
 TEST_F(ProgramHandOver, TenRunsKilledDuringRepairOrReplacementLeaveNothingThatPilesUp) {
     const std::string curl(200 * 1024, 'c');
-    const std::string runs = systemTempFolder() + "VESK_Updater\\";
-    const std::set<std::string> tempBefore = entriesOf(systemTempFolder());
-    const std::string repairManifest =
-        manifestDocument({manifestFileEntry("libcurl.dll", {{"sha256", sha256Hex(curl)}},
-                                            {{"size", std::to_string(curl.size())}})},
-                         "2.0", "1");
+    const std::string runs = systemTempFolder() + "VESK_Updater";
+    const std::vector<std::string> tempBefore = folderEntries(systemTempFolder());
     server->respond(kRelease + "libcurl.dll.zip", 404, "no archive");
-    server->respond(kRelease + "VESK_Updater.exe.zip", 404, "no archive");
     std::size_t mostRunFolders = 0;
     for (int run = 0; run < 10; ++run) {
         const bool duringReplacement = run % 2 == 1;
@@ -346,18 +300,20 @@ TEST_F(ProgramHandOver, TenRunsKilledDuringRepairOrReplacementLeaveNothingThatPi
             publish("/manifest.json", sha256Hex(released), released);
             server->respond(kRelease + "VESK_Updater.exe", trickling(released));
         } else {
-            server->respond("/manifest.json", 200, repairManifest);
+            server->respond("/manifest.json", 200,
+                            manifestDocument({manifestFileEntry("libcurl.dll", {{"sha256", sha256Hex(curl)}})},
+                                             "2.0", "1"));
             server->respond(kRelease + "libcurl.dll", trickling(curl));
         }
-        StartedProgram program(install.program(), "");
+        auto started = startProgram(install.program(), "");
         const std::string streamed = kRelease + (duringReplacement ? "VESK_Updater.exe" : "libcurl.dll");
         ASSERT_TRUE(pollUntil([&] { return bodyStreaming(*server, streamed); }, 60s));
         // Everything of the run goes at once, as with a pulled plug: the copy in "update" included.
         waitUntilNoProcessInside(install.path(), 0ms);
-        ASSERT_TRUE(pollUntil([&] { return processesInside(install.path()).empty(); }, 10s));
+        started.wait();
         EXPECT_EQ(readFileBytes(install.program()), builtProgramBytes()); // never half replaced
         EXPECT_FALSE(fileExists(install.file("libcurl.dll")));           // never half written
-        mostRunFolders = std::max(mostRunFolders, entriesOf(runs).size());
+        mostRunFolders = std::max(mostRunFolders, folderEntries(runs).size());
     }
     // Each start clears what the runs before it left: the killed run's folders (the copy's too) are all
     // there ever is.
@@ -367,17 +323,16 @@ TEST_F(ProgramHandOver, TenRunsKilledDuringRepairOrReplacementLeaveNothingThatPi
     // A run with nothing to fetch clears what the killed ones left, wherever it lies.
     server->respond("/manifest.json", 200, manifestDocument({}, "2.0", "1"));
     const ProgramRun clean = runProgram(install.program(), "", 2min);
-    ASSERT_TRUE(clean.ended);
     EXPECT_EQ(clean.exitCode, 0u);
     ASSERT_TRUE(waitUntilNoProcessInside(install.path(), 1min));
-    EXPECT_LE(entriesOf(runs).size(), 1u) << "only the last run's own folder may stay";
-    for (const std::string& name : entriesOf(systemTempFolder())) {
-        EXPECT_TRUE(tempBefore.count(name) || name == "VESK_Updater") << "new in the temporary folder: " << name;
+    EXPECT_LE(folderEntries(runs).size(), 1u) << "only the last run's own folder may stay";
+    for (const std::string& name : folderEntries(systemTempFolder())) {
+        EXPECT_TRUE(name == "VESK_Updater" || std::count(tempBefore.begin(), tempBefore.end(), name))
+            << "new in the temporary folder: " << name;
     }
-    EXPECT_FALSE(fileExists(install.file("update\\VESK_Updater.exe")));
-    EXPECT_FALSE(fileExists(install.file("libcurl.dll.tmp_preflight")));
-    EXPECT_FALSE(fileExists(install.file("VESK_Updater.exe.tmp")));
-    EXPECT_TRUE(containsMessage(logMessages(install.log()),
-                                "INFO Removing left-over self-update copy: " +
-                                    install.file("update\\VESK_Updater.exe")));
+    for (const char* leftover : {"update\\VESK_Updater.exe", "libcurl.dll.tmp_preflight", "VESK_Updater.exe.tmp"}) {
+        EXPECT_FALSE(fileExists(install.file(leftover))) << leftover;
+    }
+    EXPECT_TRUE(containsMessage(logMessages(install.log()), "INFO Removing left-over self-update copy: " +
+                                                                install.file("update\\VESK_Updater.exe")));
 }
