@@ -1,11 +1,14 @@
 #include "app/run_housekeeping_win.h"
 
 #include "core/handles_win.h"
+#include "core/instance_lock_win.h"
 #include "core/logger.h"
 #include "core/wide_text.h"
 #include "selfupdate/self_update_text.h"
 #include "transfer/file_tree_win.h"
 #include "ui/updater_window_win.h"
+
+#include <sddl.h>
 
 #include <thread>
 #include <vector>
@@ -99,11 +102,36 @@ BOOL CALLBACK matchRunningWindow(HWND window, LPARAM parameter) {
     return TRUE;
 }
 
+// The folder of the runs is emptied by every run, which may run as the system: in a temporary folder that
+// others may write to (the system's), a folder or link someone else put there must never be taken for it,
+// or a run would delete wherever it points. Made here, only the system and administrators may change it.
+bool makeRunsFolder(const std::string& runs) {
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    SECURITY_ATTRIBUTES attributes{sizeof(attributes), nullptr, FALSE};
+    if (::ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)",
+                                                              SDDL_REVISION_1, &descriptor, nullptr)) {
+        attributes.lpSecurityDescriptor = descriptor;
+    }
+    ::CreateDirectoryW(widen(runs).c_str(), descriptor ? &attributes : nullptr); // normally there already
+    ::LocalFree(descriptor);
+    FileHandle folder(::CreateFileW(widen(runs).c_str(), READ_CONTROL | FILE_READ_ATTRIBUTES,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                    FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    BY_HANDLE_FILE_INFORMATION info{};
+    return folder && ::GetFileInformationByHandle(folder.get(), &info) &&
+           (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
+           (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0 &&
+           ownedByTheProgramsAccounts(folder.get(), true);
+}
+
 } // namespace
 
 std::string prepareRunFolder(const std::string& parent, unsigned long processId) {
     const std::string runs = parent + kRunFoldersName + "\\";
-    ::CreateDirectoryW(widen(runs).c_str(), nullptr); // normally there already
+    if (!makeRunsFolder(runs)) {
+        logger().warning("Not using the temporary folder " + runs + ": it is not this program's own");
+        return {};
+    }
     removeEndedRunFolders(runs);
     const std::string folder = runs + "run-" + std::to_string(processId);
     // Another run's clean-up may take an empty folder away before its owner file exists: make it again.

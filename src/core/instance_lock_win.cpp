@@ -44,13 +44,19 @@ struct LockSecurity {
 };
 
 // True when the existing object was made by a run of this program: its owner is the system, the
-// administrators or this process's own owner. Anyone may create a named event, so a user without rights
+// administrators or this process's own account. Anyone may create a named event, so a user without rights
 // could otherwise make one first and hold every update back for good.
 bool madeByARun(HANDLE object) {
+    return ownedByTheProgramsAccounts(object, false);
+}
+
+} // namespace
+
+bool ownedByTheProgramsAccounts(HANDLE object, bool isFile) {
     PSID owner = nullptr;
     PSECURITY_DESCRIPTOR descriptor = nullptr;
-    if (::GetSecurityInfo(object, SE_KERNEL_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr,
-                          nullptr, &descriptor) != ERROR_SUCCESS) {
+    if (::GetSecurityInfo(object, isFile ? SE_FILE_OBJECT : SE_KERNEL_OBJECT, OWNER_SECURITY_INFORMATION, &owner,
+                          nullptr, nullptr, nullptr, &descriptor) != ERROR_SUCCESS) {
         return false;
     }
     LocalMemory descriptorMemory(descriptor);
@@ -64,14 +70,24 @@ bool madeByARun(HANDLE object) {
     if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, token.put())) {
         return false;
     }
-    DWORD size = 0;
-    ::GetTokenInformation(token.get(), TokenOwner, nullptr, 0, &size);
-    std::vector<unsigned char> buffer(size);
-    if (size == 0 || !::GetTokenInformation(token.get(), TokenOwner, buffer.data(), size, &size)) {
-        return false;
+    // This account itself, or the owner it gives what it makes.
+    for (const TOKEN_INFORMATION_CLASS kind : {TokenUser, TokenOwner}) {
+        DWORD size = 0;
+        ::GetTokenInformation(token.get(), kind, nullptr, 0, &size);
+        std::vector<unsigned char> buffer(size);
+        if (size == 0 || !::GetTokenInformation(token.get(), kind, buffer.data(), size, &size)) {
+            continue;
+        }
+        const PSID sid = kind == TokenUser ? reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid
+                                           : reinterpret_cast<TOKEN_OWNER*>(buffer.data())->Owner;
+        if (::EqualSid(owner, sid)) {
+            return true;
+        }
     }
-    return ::EqualSid(owner, reinterpret_cast<TOKEN_OWNER*>(buffer.data())->Owner) != FALSE;
+    return false;
 }
+
+namespace {
 
 InstanceClaim createLock(LockState& lock) {
     LockSecurity security;

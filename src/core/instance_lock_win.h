@@ -31,6 +31,10 @@ InstanceClaim claimHandedOverInstanceLock(const std::string& installDirectory);
 // would find it held). Only this process's own handle goes: one it received in a hand-over stays.
 void releaseInstanceLock();
 
+// True when the object's owner is the system, the administrators, or this process's own account or the
+// owner it gives what it makes: what this program's runs make. isFile: a file or folder handle, otherwise a kernel object.
+bool ownedByTheProgramsAccounts(HANDLE object, bool isFile);
+
 // True when this process holds the lock (Owned or HandedOver).
 bool instanceLockHeld();
 

@@ -170,10 +170,24 @@ int restartStartSteps(const std::string& channel, std::uint32_t processId, const
     }
 
     logger().info("Verification passed - replacing VESK_Updater.exe");
-    // Same folder, so a plain rename: the installed executable is never left half-written.
-    if (!::MoveFileExA(paths.temporaryDownload.c_str(), paths.installed.c_str(),
-                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-        logger().error("Failed to replace VESK_Updater.exe. Error: " + std::to_string(::GetLastError()));
+    // Same folder, so a plain rename: the installed executable is never left half-written. A start of the
+    // program that found this replacement under way keeps the file in use for the few seconds it takes to
+    // step aside (as may a virus scanner), so a refused rename is tried again for a bounded time.
+    const auto renameDeadline = std::chrono::steady_clock::now() + kInstalledInUseLimit;
+    BOOL renamed = FALSE;
+    DWORD renameError = 0;
+    for (;;) {
+        renamed = ::MoveFileExA(paths.temporaryDownload.c_str(), paths.installed.c_str(),
+                                MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+        renameError = renamed ? 0 : ::GetLastError();
+        const bool inUse = renameError == ERROR_ACCESS_DENIED || renameError == ERROR_SHARING_VIOLATION;
+        if (renamed || !inUse || std::chrono::steady_clock::now() >= renameDeadline) {
+            break;
+        }
+        ::Sleep(250);
+    }
+    if (!renamed) {
+        logger().error("Failed to replace VESK_Updater.exe. Error: " + std::to_string(renameError));
         ::DeleteFileA(paths.temporaryDownload.c_str());
         return 1;
     }

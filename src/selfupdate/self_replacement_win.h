@@ -13,6 +13,9 @@ namespace vesk::updater {
 // process exit code: 0 when the new executable was started, 1 on every failure.
 // A predecessor still running after waitLimit is reported and nothing is replaced (exit code 1).
 inline constexpr std::chrono::seconds kPredecessorWaitLimit{60};
+// How long the installed executable may stay in use (a start stepping aside, a scanner) before its
+// replacement is given up.
+inline constexpr std::chrono::seconds kInstalledInUseLimit{20};
 int runRestartStart(const std::string& channel, std::uint32_t processId);
 int runRestartStart(const std::string& channel, std::uint32_t processId, const UpdateSources& sources,
                     std::chrono::milliseconds waitLimit = kPredecessorWaitLimit);

@@ -48,17 +48,14 @@ TEST(RunDecisions, LockNamesAndDownloadShares) {
 TEST(RunHousekeeping, EndedRunsFoldersGoLivingOnesStayAndTheNewRunHoldsItsOwn) {
     TempDir parent;
     const std::string runs = parent.path() + "\\" + kRunFoldersName + "\\";
-    ASSERT_TRUE(::CreateDirectoryA(runs.c_str(), nullptr));
+    // A living run (this process, for now) and what ended runs left beside it.
+    ASSERT_EQ(prepareRunFolder(parent.path() + "\\", 3), runs + "run-3\\");
+    ASSERT_TRUE(writeFileBytes(runs + "run-3\\ves3.tmp", "in use"));
     ASSERT_TRUE(::CreateDirectoryA((runs + "run-1").c_str(), nullptr));
     ASSERT_TRUE(writeFileBytes(runs + "run-1\\" + kRunOwnerFileName, ""));
     ASSERT_TRUE(writeFileBytes(runs + "run-1\\ves1.tmp", "a partial download"));
     ASSERT_TRUE(::CreateDirectoryA((runs + "run-2").c_str(), nullptr));
     ASSERT_TRUE(writeFileBytes(runs + "run-2\\ves2.tmp", "its owner file never got made"));
-    ASSERT_TRUE(::CreateDirectoryA((runs + "run-3").c_str(), nullptr));
-    const FileHandle living =
-        openShared(runs + "run-3\\" + kRunOwnerFileName, GENERIC_WRITE, 0, CREATE_ALWAYS);
-    ASSERT_TRUE(living.valid());
-    ASSERT_TRUE(writeFileBytes(runs + "run-3\\ves3.tmp", "in use"));
     ASSERT_TRUE(writeFileBytes(runs + "stray.tmp", "not a run folder"));
 
     const std::string own = prepareRunFolder(parent.path() + "\\", 4);

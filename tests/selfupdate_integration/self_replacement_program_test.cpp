@@ -277,7 +277,8 @@ TEST_F(ProgramHandOver, TwoStartsFiftyMillisecondsApartRepairAndReplaceOnceAndTh
     const auto log = logMessages(install.log());
     EXPECT_EQ(countStartingWith(log, "INFO Another update is already running - "), 1u);
     EXPECT_EQ(countStartingWith(log, "INFO Copying current VESK_Updater.exe to: "), 1u);
-    EXPECT_EQ(countStartingWith(log, "INFO Command line: --restart-done"), 1u);
+    EXPECT_EQ(countStartingWith(log, "INFO Command line: --restart-done"), 1u)
+        << messagesInOrder(logMessages(install.copyLog()), {"the copy's log"}).message();
     EXPECT_EQ(countStartingWith(log, "INFO Successfully updated: libcurl.dll"), 1u);
     EXPECT_EQ(countStartingWith(log, "INFO Console updater process completed with exit code: 0"), 1u);
     EXPECT_EQ(countStartingWith(log, "ERROR "), 0u);
