@@ -1,8 +1,11 @@
 #pragma once
 
 #include "app/final_steps_gate.h"
+#include "core/instance_lock_win.h"
 #include "core/privilege.h"
+#include "selfupdate/preflight_observer.h"
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -26,8 +29,9 @@ struct EntryEnvironment {
     std::function<int(const std::string& channel, std::uint32_t processId)> runRestartStart;
     // Removes what restart-start left behind.
     std::function<void()> runRestartDone;
-    // Checks and repairs the core files for the channel; does not return when it hands over to a copy.
-    std::function<void(const std::string& channel)> runPreflight;
+    // Checks and repairs the core files for the channel, telling the observer about its downloads; does not
+    // return when it hands over to a copy, unless the observer says how the process ends.
+    std::function<void(const std::string& channel, const PreflightObserver& observer)> runPreflight;
     // The deferred self-update mode; returns the process exit code.
     std::function<int()> processPendingSelfUpdate;
     // Starts the detached update thread that reports to the window.
@@ -38,6 +42,24 @@ struct EntryEnvironment {
     // may still be at work: no object that thread can reach is destroyed under it. Unset: the routine
     // returns.
     std::function<void(int exitCode)> endProcessUnderRunningThread;
+
+    // Claims the installation for this run (acceptHandOver: also as the process a hand-over started).
+    // Unset: the run always holds it.
+    std::function<InstanceClaim(bool acceptHandOver)> claimInstance;
+    // Lets the installation go before the deferred self-update restarts itself elevated, so that the
+    // elevated copy can take it. Unset: nothing to let go.
+    std::function<void()> releaseInstance;
+    // How long the deferred self-update waits for another run of the installation to end.
+    std::chrono::milliseconds deferredRunWait{120000};
+    // A second start: brings the running run's window to the front, waiting a bounded time for it; true
+    // when it was found. Unset: nothing is shown.
+    std::function<bool()> showRunningInstance;
+    // Gives the run its own temporary folder, removing what ended runs left there, and, when the run holds
+    // the installation, what they left in the install folder (the hand-over copy too when withHandOverCopy).
+    std::function<void(bool holdsInstallation, bool withHandOverCopy)> prepareRun;
+    // Ends the process once the start-up check has started the hand-over copy while the window showed.
+    // Unset: the routine returns 0.
+    std::function<void(int exitCode)> endProcessAfterHandOver;
 };
 
 // The real system and modes: the token's elevation, the shell's "runas" relaunch, MessageBoxW, the restart

@@ -2,6 +2,7 @@
 
 #include "core/current_channel.h"
 #include "core/handles_win.h"
+#include "core/instance_lock_win.h"
 #include "core/logger.h"
 #include "integrity/file_hash.h"
 #include "integrity/manifest_signature.h"
@@ -16,6 +17,8 @@
 #include "selfupdate/release_trust.h"
 #include "selfupdate/restart_command_line.h"
 #include "selfupdate/unexpected_error.h"
+#include "selfupdate/verified_launch_win.h"
+#include "transfer/download_progress.h"
 #include "transfer/fallback_download.h"
 #include "transfer/http_download.h"
 
@@ -68,6 +71,10 @@ PreflightUpdater::PreflightUpdater()
 PreflightUpdater::PreflightUpdater(UpdateSources sources, std::function<void()> endProcess)
     : sources_(std::move(sources)), endProcess_(std::move(endProcess)) {}
 
+void PreflightUpdater::setObserver(PreflightObserver observer) {
+    observer_ = std::move(observer);
+}
+
 void PreflightUpdater::runPreflight(const std::string& channel) {
     // Whatever escapes a step ends the run like any other failed preflight: the caller goes on and looks
     // for the files it needs.
@@ -103,6 +110,7 @@ void PreflightUpdater::runSteps(const std::string& channel) {
         const bool nested = release.nested;
         release = readSignedReleaseManifest(verdict.signedText);
         release.nested = nested;
+        rememberTrustedRelease(release.objectText);
     }
     if (!release.nested) {
         logger().error("No 'manifest' object found in downloaded JSON - using root level");
@@ -177,17 +185,25 @@ bool PreflightUpdater::handOverIfOwnExecutableDiffers(const std::string& ownEntr
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION info{};
+    // Suspended until it holds the installation's lock, so that no other start can come between this process
+    // and the copy.
     std::wstring wideCommandLine = widen(commandLine);
-    if (!::CreateProcessW(nullptr, wideCommandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                          &startup, &info)) {
+    if (!::CreateProcessW(nullptr, wideCommandLine.data(), nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr,
+                          nullptr, &startup, &info)) {
         logger().error("Failed to spawn new process. Error: " + std::to_string(::GetLastError()));
         return false;
     }
     ProcessHandles started = ProcessHandles::adopt(info);
+    handInstanceLockTo(started.process.get(), info.dwProcessId);
+    ::ResumeThread(started.thread.get());
     logger().info("New process spawned successfully - exiting current process");
     // Closed at once: the copy waits for this process, not the other way round.
     started = ProcessHandles{};
-    endProcess_();
+    if (observer_.endProcess) {
+        observer_.endProcess();
+    } else {
+        endProcess_();
+    }
     return true;
 }
 
@@ -298,8 +314,26 @@ void PreflightUpdater::processCoreFile(const std::string& name, const std::strin
     logger().debug("Temp download path: " + paths.temporaryDownload);
     std::string downloadedPath;
     std::vector<std::string> attempts;
-    if (!downloadWithFallback(baseUrls, values.url, name, downloadedPath, attempts,
-                              candidateChecks(name, values, sources_.trust.enforced()))) {
+    bool downloaded = false;
+    {
+        if (observer_.downloadStarted) {
+            observer_.downloadStarted(name);
+        }
+        const std::optional<std::uint64_t> listedSize =
+            values.size.empty() ? std::nullopt : parseSizeText(values.size);
+        const ScopedDownloadProgress watch(
+            [this, listedSize](std::uint64_t received, std::optional<std::uint64_t> announced) {
+                if (observer_.downloadProgress) {
+                    observer_.downloadProgress(received, announced ? announced : listedSize);
+                }
+            });
+        downloaded = downloadWithFallback(baseUrls, values.url, name, downloadedPath, attempts,
+                                          candidateChecks(name, values, sources_.trust.enforced()));
+        if (observer_.downloadEnded) {
+            observer_.downloadEnded();
+        }
+    }
+    if (!downloaded) {
         logger().error("Failed to download " + name + ". Attempts:\n" + formatAttemptList(attempts));
         return;
     }

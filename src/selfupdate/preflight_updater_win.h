@@ -1,5 +1,6 @@
 #pragma once
 
+#include "selfupdate/preflight_observer.h"
 #include "selfupdate/self_update_text.h"
 #include "selfupdate/update_sources.h"
 
@@ -22,6 +23,9 @@ public:
     // then ends with exit code 0.
     void runPreflight(const std::string& channel);
 
+    // Who is told about the core-file downloads of later runs, and how the process ends after a hand-over.
+    void setObserver(PreflightObserver observer);
+
     // The counts of the last run (all zero when it stopped before the core files).
     const PreflightCounters& counters() const { return counters_; }
 
@@ -37,6 +41,7 @@ private:
     UpdateSources sources_;
     std::function<void()> endProcess_;
     PreflightCounters counters_;
+    PreflightObserver observer_;
 };
 
 } // namespace vesk::updater

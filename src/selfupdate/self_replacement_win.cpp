@@ -1,6 +1,7 @@
 #include "selfupdate/self_replacement_win.h"
 
 #include "core/handles_win.h"
+#include "core/instance_lock_win.h"
 #include "core/logger.h"
 #include "core/wide_text.h"
 #include "core/windows_text_win.h"
@@ -14,29 +15,40 @@
 #include "selfupdate/restart_command_line.h"
 #include "selfupdate/self_update_text.h"
 #include "selfupdate/unexpected_error.h"
+#include "selfupdate/verified_launch_win.h"
 #include "transfer/fallback_download.h"
 #include "transfer/http_download.h"
 
 #include <windows.h>
 
+#include <chrono>
+#include <optional>
 #include <vector>
 
 namespace vesk::updater {
 
 namespace {
 
-void waitForPredecessor(std::uint32_t processId) {
+// False when the predecessor is still running after the limit: its executable cannot be replaced then, and
+// a copy that waited for ever would hold the installation's lock for ever.
+bool waitForPredecessor(std::uint32_t processId, std::chrono::milliseconds limit) {
     const std::string id = std::to_string(processId);
     logger().info("Waiting for process " + id + " to quit");
     KernelHandle process(::OpenProcess(SYNCHRONIZE, FALSE, processId));
     if (!process) {
         logger().warning("Could not open process " + id + " - it may have already exited");
-        return;
+        return true;
     }
     // The predecessor ends right after starting this copy; until it has, its executable cannot be replaced.
-    ::WaitForSingleObject(process.get(), INFINITE);
+    if (::WaitForSingleObject(process.get(), static_cast<DWORD>(limit.count())) == WAIT_TIMEOUT) {
+        logger().error("Process " + id + " did not quit within " +
+                       std::to_string(std::chrono::duration_cast<std::chrono::seconds>(limit).count()) +
+                       " seconds - VESK_Updater.exe is left as it is");
+        return false;
+    }
     process.reset();
     logger().info("Process " + id + " has exited");
+    return true;
 }
 
 // Size and digest checks of the downloaded executable; logs why it is rejected.
@@ -96,9 +108,12 @@ int runRestartStart(const std::string& channel, std::uint32_t processId) {
 
 namespace {
 
-int restartStartSteps(const std::string& channel, std::uint32_t processId, const UpdateSources& sources) {
+int restartStartSteps(const std::string& channel, std::uint32_t processId, const UpdateSources& sources,
+                      std::chrono::milliseconds waitLimit) {
     logger().info("=== Self-Update Flow: restart-start mode ===");
-    waitForPredecessor(processId);
+    if (!waitForPredecessor(processId, waitLimit)) {
+        return 1;
+    }
 
     const SelfReplacementPaths paths = selfReplacementPaths(sources.installDirectory());
     const std::string manifestUrl = sources.manifestUrl(channel);
@@ -159,27 +174,54 @@ int restartStartSteps(const std::string& channel, std::uint32_t processId, const
     }
 
     logger().info("Verification passed - replacing VESK_Updater.exe");
-    // Same folder, so a plain rename: the installed executable is never left half-written.
-    if (!::MoveFileExW(pathForWindows(paths.temporaryDownload).c_str(),
-                       pathForWindows(paths.installed).c_str(),
-                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-        logger().error("Failed to replace VESK_Updater.exe. Error: " + std::to_string(::GetLastError()));
+    // Same folder, so a plain rename: the installed executable is never left half-written. A start of the
+    // program that found this replacement under way keeps the file in use for the few seconds it takes to
+    // step aside (as may a virus scanner), so a refused rename is tried again for a bounded time.
+    const auto renameDeadline = std::chrono::steady_clock::now() + kInstalledInUseLimit;
+    BOOL renamed = FALSE;
+    DWORD renameError = 0;
+    for (;;) {
+        renamed = ::MoveFileExW(pathForWindows(paths.temporaryDownload).c_str(),
+                                pathForWindows(paths.installed).c_str(),
+                                MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+        renameError = renamed ? 0 : ::GetLastError();
+        const bool inUse = renameError == ERROR_ACCESS_DENIED || renameError == ERROR_SHARING_VIOLATION;
+        if (renamed || !inUse || std::chrono::steady_clock::now() >= renameDeadline) {
+            break;
+        }
+        ::Sleep(250);
+    }
+    if (!renamed) {
+        logger().error("Failed to replace VESK_Updater.exe. Error: " + std::to_string(renameError));
         ::DeleteFileW(pathForWindows(paths.temporaryDownload).c_str());
         return 1;
     }
 
     logger().info("VESK_Updater.exe updated successfully - launching with --restart-done");
+    // A program that trusts only signed releases starts only the bytes the signed manifest names, checked
+    // on a handle that keeps them from changing until the program has started.
+    std::optional<PinnedFile> pinned;
+    if (sources.trust.enforced()) {
+        pinned = pinMatchingFile(paths.installed, entry.sha256, kOwnExecutableName);
+        if (!pinned) {
+            return 1;
+        }
+    }
     std::string commandLine = buildRestartDoneCommandLine(paths.installed, channel);
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION info{};
+    // Suspended until it holds the installation's lock, so that no other start comes between.
     std::wstring wideCommandLine = widen(commandLine);
-    if (!::CreateProcessW(nullptr, wideCommandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                          &startup, &info)) {
+    if (!::CreateProcessW(nullptr, wideCommandLine.data(), nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr,
+                          nullptr, &startup, &info)) {
         logger().error("Failed to launch new VESK_Updater.exe. Error: " + std::to_string(::GetLastError()));
         return 1;
     }
     ProcessHandles started = ProcessHandles::adopt(info); // nothing waits for the new executable
+    handInstanceLockTo(started.process.get(), info.dwProcessId);
+    ::ResumeThread(started.thread.get());
+    pinned.reset();
     logger().info("New VESK_Updater.exe launched successfully - exiting");
     return 0;
 }
@@ -206,10 +248,11 @@ void restartDoneSteps(const UpdateSources& sources) {
 
 } // namespace
 
-int runRestartStart(const std::string& channel, std::uint32_t processId, const UpdateSources& sources) {
+int runRestartStart(const std::string& channel, std::uint32_t processId, const UpdateSources& sources,
+                    std::chrono::milliseconds waitLimit) {
     // Anything that escapes a step is one more failure of the copy: exit code 1, nothing else started.
     try {
-        return restartStartSteps(channel, processId, sources);
+        return restartStartSteps(channel, processId, sources, waitLimit);
     } catch (...) {
         logUnexpectedError("Self-update (restart-start)");
         return 1;

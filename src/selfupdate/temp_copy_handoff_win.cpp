@@ -4,17 +4,47 @@
 #include "core/handles_win.h"
 #include "core/logger.h"
 #include "core/settings.h"
+#include "core/trusted_key.h"
 #include "core/wide_text.h"
+#include "manifest/manifest_text.h"
+#include "selfupdate/release_manifest.h"
 #include "selfupdate/path_lookup_win.h"
 #include "selfupdate/unexpected_error.h"
+#include "selfupdate/verified_launch_win.h"
 
 #include <shellapi.h>
 
+#include <optional>
 #include <string>
+#include <vector>
 
 namespace vesk::updater {
 
 namespace {
+
+// In a program that trusts only signed releases: the console updater and the waiting copy it will install,
+// each pinned after matching the release this run trusted. Nothing (after an ERROR line) when either does
+// not match or no release was trusted in this run.
+std::optional<std::vector<PinnedFile>> pinSignedHandOverFiles(const std::string& consoleUpdaterPath,
+                                                             const std::string& tempCopyPath) {
+    const std::optional<std::string> release = rememberedTrustedRelease();
+    if (!release) {
+        logger().error("Not starting Updater.exe: no signed manifest was trusted in this run");
+        return std::nullopt;
+    }
+    std::vector<PinnedFile> pinned;
+    const std::pair<std::string, std::string> files[] = {{"Updater.exe", consoleUpdaterPath},
+                                                         {"VESK_Updater.exe", tempCopyPath}};
+    for (const auto& [name, path] : files) {
+        const FileEntryValues entry = readFileEntryValues(ManifestText::findFileObject(*release, name));
+        std::optional<PinnedFile> file = pinMatchingFile(path, entry.sha256, name);
+        if (!file) {
+            return std::nullopt;
+        }
+        pinned.push_back(std::move(*file));
+    }
+    return pinned;
+}
 
 bool handOverTempCopy() {
     logger().info("Checking for VESK_Updater_temp.exe...");
@@ -58,6 +88,15 @@ bool handOverTempCopy() {
     if (!currentChannel.empty() && currentChannel != "stable") {
         parameters = "--channel " + currentChannel;
         logger().info("Passing channel to Updater.exe: -- " + currentChannel);
+    }
+
+    // Held until the console updater has started, so the bytes checked are the bytes it runs and installs.
+    std::optional<std::vector<PinnedFile>> pinned;
+    if (trustedReleaseMode()) {
+        pinned = pinSignedHandOverFiles(consoleUpdaterPath, tempCopyPath);
+        if (!pinned) {
+            return false;
+        }
     }
 
     SHELLEXECUTEINFOW info{};

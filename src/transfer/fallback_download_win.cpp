@@ -2,6 +2,7 @@
 
 #include "core/handles_win.h"
 #include "core/logger.h"
+#include "core/run_folder.h"
 #include "transfer/file_tree_win.h"
 #include "transfer/http_download.h"
 #include "transfer/url_candidates.h"
@@ -139,7 +140,7 @@ bool downloadWithFallback(const std::vector<std::string>& baseUrls, const std::s
     candidates.reset(location, wantedName);
 
     // Without a temporary folder every candidate fails, but each is still listed for the caller's message.
-    const std::string tempDir = temporaryFolder();
+    const std::string tempDir = runTemporaryFolder();
     const Cleaner cleaner(steps);
 
     std::string url;

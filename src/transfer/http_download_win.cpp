@@ -2,9 +2,11 @@
 
 #include "core/handles_win.h"
 #include "core/logger.h"
+#include "core/run_folder.h"
 #include "core/settings.h"
 #include "core/wide_text.h"
 #include "core/windows_text_win.h"
+#include "transfer/download_progress.h"
 
 #include <algorithm>
 #include <climits>
@@ -207,6 +209,7 @@ bool download(const std::wstring& url, const std::string& filePath, const std::s
         if (policy.strict && !speed.progress(received, std::chrono::steady_clock::now())) {
             return fail(tooSlowMessage(policy, narrowUrl(url)));
         }
+        reportDownloadProgress(total, promised);
     }
     if (policy.strict && promised && total != *promised) {
         return fail(interruptedMessage(narrowUrl(url)));
@@ -235,7 +238,7 @@ std::string downloadToString(const std::string& url) {
 }
 
 std::string downloadToString(const std::string& url, const SizeLimit& limit, const TransferPolicy& policy) {
-    const std::string tempFolder = temporaryFolder();
+    const std::string tempFolder = runTemporaryFolder();
     unsigned long error = 0;
     const std::optional<std::string> tempFile = createTemporaryFile(tempFolder, "vesk", error);
     if (!tempFile) {

@@ -72,6 +72,10 @@ UpdaterWindow::~UpdaterWindow() {
 }
 
 bool UpdaterWindow::create() {
+    return create("Initializing...");
+}
+
+bool UpdaterWindow::create(const std::string& initialStatus) {
     INITCOMMONCONTROLSEX controls{};
     controls.dwSize = sizeof controls;
     controls.dwICC = ICC_STANDARD_CLASSES | ICC_PROGRESS_CLASS;
@@ -93,10 +97,10 @@ bool UpdaterWindow::create() {
     if (!::RegisterClassExW(&windowClass)) {
         return false;
     }
-    return createControls();
+    return createControls(initialStatus);
 }
 
-bool UpdaterWindow::createControls() {
+bool UpdaterWindow::createControls(const std::string& initialStatus) {
     // windowProc stores the window handle in mainWindow while the window is being created, so messages sent
     // during creation already reach this object.
     HWND created = ::CreateWindowExW(WS_EX_APPWINDOW, kUpdaterWindowClass, L"VESK Updater",
@@ -122,8 +126,12 @@ bool UpdaterWindow::createControls() {
     ::SendMessageW(progressBar, PBM_SETRANGE, 0, MAKELPARAM(0, 100));
     ::SendMessageW(progressBar, PBM_SETSTEP, 1, 0);
 
+    {
+        std::lock_guard<std::mutex> lock(statusMutex);
+        shownStatus = initialStatus;
+    }
     statusLabel = ::CreateWindowExW(
-        0, L"STATIC", L"Initializing...", WS_CHILD | WS_VISIBLE, 10, 105, 460, 25, mainWindow,
+        0, L"STATIC", widenBytes(initialStatus).c_str(), WS_CHILD | WS_VISIBLE, 10, 105, 460, 25, mainWindow,
         reinterpret_cast<HMENU>(static_cast<INT_PTR>(IDC_STATUS_TEXT)), instance, nullptr);
     statusFont.reset(createLabelFont(14));
     if (statusFont) {
@@ -222,6 +230,28 @@ int UpdaterWindow::runMessageLoop() {
         ::DispatchMessageW(&message);
     }
     return static_cast<int>(static_cast<std::uint32_t>(message.wParam));
+}
+
+bool UpdaterWindow::pumpMessagesUntil(HANDLE done) {
+    for (;;) {
+        MSG message{};
+        while (::PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+            if (message.message == WM_QUIT) {
+                return false;
+            }
+            ::TranslateMessage(&message);
+            ::DispatchMessageW(&message);
+        }
+        const DWORD woken = ::MsgWaitForMultipleObjectsEx(1, &done, INFINITE, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
+        if (woken == WAIT_OBJECT_0) {
+            return true;
+        }
+        if (woken == WAIT_FAILED) {
+            // Without a working wait the messages cannot be pumped either: wait for the work alone.
+            ::WaitForSingleObject(done, INFINITE);
+            return true;
+        }
+    }
 }
 
 LRESULT CALLBACK UpdaterWindow::windowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {

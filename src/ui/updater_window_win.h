@@ -56,6 +56,8 @@ public:
     // Registers the window class and creates the window and its controls, shown and centred. Fails when the
     // class cannot be registered, which includes a second create in the same process.
     bool create();
+    // create with another first text in the status line, shown from the window's first appearance.
+    bool create(const std::string& initialStatus);
     // Main thread only: sets the caption at once.
     void setTitle(const std::string& title);
     // Any thread: moves the bar (the bar keeps it within 0..100); values set faster than the window shows
@@ -68,6 +70,9 @@ public:
     void close();
     // Main thread: pumps messages until the quit message and returns its exit code.
     int runMessageLoop();
+    // Main thread: pumps messages while work goes on elsewhere, until `done` is signalled (true) or the
+    // window has been closed (false: the quit message was taken from the queue).
+    bool pumpMessagesUntil(HANDLE done);
 
     // Read-only views for tests and diagnostics.
     HWND windowHandle() const { return mainWindow; }
@@ -88,7 +93,7 @@ private:
     };
     using FontHandle = UniqueHandle<FontTraits>;
 
-    bool createControls();
+    bool createControls(const std::string& initialStatus);
     void loadWindowIcon();
     void centerOnScreen();
     static LRESULT CALLBACK windowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);

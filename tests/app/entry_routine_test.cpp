@@ -35,6 +35,12 @@ struct FakeSystem {
     int pendingSelfUpdateResult = 1;
     // What the started update thread does; by default nothing, as if the update were still running.
     std::function<void(UpdaterWindow*)> updateThread;
+    // What the start-up check does besides being recorded (it runs on a worker while the window shows).
+    std::function<void(const PreflightObserver&)> preflight;
+    std::atomic<bool> threadStarted{false};
+    // Answers of claimInstance in order; the last one repeats. Empty: the seam is left unset.
+    std::vector<InstanceClaim> claims;
+    bool runningWindowShown = false;
 
     int elevationChecks = 0;
     std::vector<std::vector<std::string>> relaunches;
@@ -60,8 +66,11 @@ struct FakeSystem {
             return restartStartResult;
         };
         environment.runRestartDone = [this] { record("runRestartDone()"); };
-        environment.runPreflight = [this](const std::string& channel) {
+        environment.runPreflight = [this](const std::string& channel, const PreflightObserver& observer) {
             record("runPreflight(" + channel + ")");
+            if (preflight) {
+                preflight(observer);
+            }
         };
         environment.processPendingSelfUpdate = [this] {
             record("processPendingSelfUpdate()");
@@ -71,16 +80,35 @@ struct FakeSystem {
             // What the thread may rely on when it starts: the captioned window and the final channel.
             record("startUpdateThread(caption " + narrow(vesk::test::windowText(window->windowHandle())) +
                    ", channel " + currentChannel + ")");
+            threadStarted = true;
             if (updateThread) {
                 updateThread(window);
             }
         };
+        if (!claims.empty()) {
+            environment.claimInstance = [this](bool acceptHandOver) {
+                const std::size_t index = std::min<std::size_t>(claimCount++, claims.size() - 1);
+                record(std::string("claimInstance(") + (acceptHandOver ? "hand-over" : "plain") + ")");
+                return claims[index];
+            };
+            environment.deferredRunWait = std::chrono::milliseconds(600);
+            environment.showRunningInstance = [this] {
+                record("showRunningInstance()");
+                return runningWindowShown;
+            };
+            environment.prepareRun = [this](bool holds, bool withCopy) {
+                record(std::string("prepareRun(") + (holds ? "holds" : "shared") +
+                       (withCopy ? ", copy)" : ")"));
+            };
+        }
         environment.finalStepsGate = &gate;
         environment.endProcessUnderRunningThread = [this](int exitCode) {
             record("endProcessUnderRunningThread(" + std::to_string(exitCode) + ")");
         };
         return environment;
     }
+
+    std::size_t claimCount = 0;
 
 private:
     void record(const std::string& call) {
@@ -172,7 +200,10 @@ WindowRun runWithWindowClosedByUser(const std::string& commandLine, FakeSystem& 
     std::thread closer([&] {
         HWND window = nullptr;
         vesk::test::waitUntil([&] {
-            window = vesk::test::findProcessWindow(::GetCurrentProcessId(), kUpdaterWindowClass);
+            // The window shows during the start-up check already; the person closes it once the update runs.
+            window = system.threadStarted ? vesk::test::findProcessWindow(::GetCurrentProcessId(),
+                                                                           kUpdaterWindowClass)
+                                          : nullptr;
             return window != nullptr || done.load();
         });
         if (window) {
@@ -443,4 +474,88 @@ TEST_F(EntryRoutine, WindowCreationFailureIsLoggedShownAndExitsWithOne) {
         expected, {"INFO Now run the update thread for normal workflow", "ERROR Failed to initialize UI"});
     EXPECT_EQ(log.entries(), expected);
     EXPECT_EQ(currentChannel, "");
+}
+
+TEST_F(EntryRoutine, TheInstallationsClaimDecidesWhetherThisStartDoesAnything) {
+    struct Case {
+        std::string arguments;
+        std::vector<InstanceClaim> claims;
+        bool windowShown;
+        int exitCode;
+        Lines calls; // the first ones, without the " after ..." part
+        std::string lastLine;
+    };
+    using C = InstanceClaim;
+    const std::vector<Case> cases{
+        // A second start touches nothing and shows the run at work.
+        {"", {C::HeldElsewhere}, true, 0, {"claimInstance(plain)", "showRunningInstance()"},
+         "INFO Another update is already running - bringing its window to the front"},
+        {"-c beta", {C::HeldElsewhere}, false, 0, {"claimInstance(plain)", "showRunningInstance()"},
+         "INFO Another update is already running - exiting"},
+        {"--restart-start -pid 7", {C::HeldElsewhere}, false, 1, {"claimInstance(hand-over)"},
+         "INFO Another update is already running - exiting"},
+        // The deferred self-update waits for the other run, a bounded time.
+        {"--process-self-update", {C::HeldElsewhere}, false, 1, {"claimInstance(plain)", "claimInstance(plain)"},
+         "ERROR Another update is already running - the self-update was not processed"},
+        {"--process-self-update", {C::HeldElsewhere, C::HeldElsewhere, C::Owned}, false, 0,
+         {"claimInstance(plain)", "claimInstance(plain)", "claimInstance(plain)", "prepareRun(holds, copy)",
+          "runPreflight()", "processPendingSelfUpdate()"},
+         "INFO Elevated - processing self-update now"},
+        // The processes of a hand-over accept the lock from their starter; only a run that holds the
+        // installation, and no hand-over, removes a left-over copy.
+        {"--restart-start -pid 7", {C::HandedOver}, false, 0,
+         {"claimInstance(hand-over)", "prepareRun(holds)", "runRestartStart(, 7)"}, "INFO Past admin elevation."},
+        {"--restart-done --process-self-update", {C::HandedOver}, false, 0,
+         {"claimInstance(hand-over)", "prepareRun(holds)", "runRestartDone()", "runPreflight()"},
+         "INFO Elevated - processing self-update now"},
+        {"--process-self-update", {C::Unavailable}, false, 0,
+         {"claimInstance(plain)", "prepareRun(shared)", "runPreflight()"}, "INFO Elevated - processing self-update now"},
+    };
+    for (const Case& c : cases) {
+        FakeSystem system;
+        system.claims = c.claims;
+        system.runningWindowShown = c.windowShown;
+        system.restartStartResult = 0;
+        system.pendingSelfUpdateResult = 0;
+        ProcessLogTail runLog;
+        EXPECT_EQ(runEntryRoutine(c.arguments, system.environment()), c.exitCode) << c.arguments;
+        Lines calls;
+        for (const std::string& call : system.calls) {
+            calls.push_back(call.substr(0, call.find(" after ")));
+        }
+        calls.resize(std::min(calls.size(), c.calls.size()));
+        EXPECT_EQ(calls, c.calls) << c.arguments;
+        ASSERT_FALSE(runLog.entries().empty());
+        EXPECT_EQ(runLog.entries().back(), c.lastLine) << c.arguments;
+    }
+}
+
+TEST_F(EntryRoutine, WindowShowsTheCheckAndItsDownloadAndClosingItEndsTheRunAtOnce) {
+    FakeSystem system;
+    bool shownInTurn = true;
+    system.preflight = [&](const PreflightObserver& observer) {
+        const auto shows = [](const std::string& status, int bar) {
+            return vesk::test::waitUntil([&] {
+                const HWND window = vesk::test::findProcessWindow(::GetCurrentProcessId(), kUpdaterWindowClass);
+                return window && narrow(vesk::test::windowText(::GetDlgItem(window, IDC_STATUS_TEXT))) == status &&
+                       vesk::test::progressPosition(::GetDlgItem(window, IDC_PROGRESS)) == bar;
+            });
+        };
+        shownInTurn = shows("Checking updater files...", 0);
+        observer.downloadStarted("libcurl.dll");
+        observer.downloadProgress(3 << 20, std::uint64_t{12} << 20);
+        shownInTurn = shownInTurn && shows("Downloading libcurl.dll...", 25);
+        observer.downloadEnded();
+        shownInTurn = shownInTurn && shows("Checking updater files...", 0);
+        // The person closes the window while the check still works.
+        ::PostMessageW(vesk::test::findProcessWindow(::GetCurrentProcessId(), kUpdaterWindowClass), WM_CLOSE, 0, 0);
+        vesk::test::waitUntil(
+            [] { return !vesk::test::findProcessWindow(::GetCurrentProcessId(), kUpdaterWindowClass); });
+    };
+    EXPECT_EQ(runEntryRoutine("", system.environment()), 0);
+    EXPECT_TRUE(shownInTurn);
+    EXPECT_EQ(system.calls, (Lines{preflightCall(""), kEndUnderRunningThreadCall}));
+    const Lines checkLines{"INFO Past admin elevation.", "INFO Preflight channel: stable",
+                           "INFO Downloading manifest and checking core updater files...", kExitLine};
+    EXPECT_EQ(log.entries(), concat(startLines("(none)"), checkLines));
 }

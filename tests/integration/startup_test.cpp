@@ -259,6 +259,7 @@ std::string describe(const WindowWatch& watch, const Lines& log) {
 // too quickly to be seen) and ends on the failure, with a full bar, until it closes itself.
 void expectFailedUpdateShown(const WindowWatch& watch, const Lines& log) {
     const std::vector<std::wstring> order{
+        L"Checking updater files...",
         L"Initializing...",
         L"Initializing update client...",
         L"Console updater not found - downloading...",

@@ -5,14 +5,23 @@
 #include "program_run_win.h"
 #include "support/console_simulator.h"
 #include "support/selfupdate_kit.h"
+#include "support/folder_entries.h"
+#include "support/wait_until.h"
+#include "support/window_probe_win.h"
+#include "ui/updater_window_win.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <optional>
+#include <future>
+#include <thread>
 
 using namespace vesk::test;
 using namespace std::chrono_literals;
+using vesk::updater::IDC_PROGRESS;
+using vesk::updater::IDC_STATUS_TEXT;
+using vesk::updater::kUpdaterWindowClass;
 
 namespace {
 
@@ -158,4 +167,173 @@ TEST(ProcessesInsideFolder, RunningProgramIsSeenUntilItEnds) {
     ::ResumeThread(started.thread.get());
     EXPECT_TRUE(waitUntilNoProcessInside(folder.path(), 30s));
     EXPECT_EQ(::WaitForSingleObject(started.process.get(), 0), WAIT_OBJECT_0);
+}
+
+
+namespace {
+
+// True once the server has begun to send the body of path: the download is under way.
+bool bodyStreaming(const HttpTestServer& server, const std::string& path) {
+    const auto requests = server.requests();
+    return std::any_of(requests.begin(), requests.end(), [&](const RecordedRequest& request) {
+        return request.path == path && request.bodyBytesSent > 0 && !request.finished;
+    });
+}
+
+ScriptedResponse trickling(std::string body) {
+    ScriptedResponse response;
+    response.body = std::move(body);
+    response.trickleInterval = 1ms;
+    return response;
+}
+
+std::future<ProgramRun> startProgram(const std::string& exe, const std::string& arguments) {
+    return std::async(std::launch::async, [=] { return runProgram(exe, arguments, 2min); });
+}
+
+std::string systemTempFolder() {
+    char buffer[MAX_PATH + 1] = {};
+    return std::string(buffer, ::GetTempPathA(MAX_PATH + 1, buffer));
+}
+
+} // namespace
+
+TEST_F(ProgramHandOver, WindowShowsWhileTheCheckWaitsOnTheNetworkButNotForTheDeferredSelfUpdate) {
+    const std::string curl(100 * 1024, 'c');
+    ScriptedResponse silent;
+    silent.neverAnswer = true;
+    struct Case {
+        std::string arguments;
+        bool manifestAnswers;
+        const char* status; // nullptr: no window may show
+    };
+    for (const Case& c : {Case{"", true, "Downloading libcurl.dll..."}, Case{"", false, "Checking updater files..."},
+                          Case{"--process-self-update", false, nullptr}}) {
+        SCOPED_TRACE(c.arguments + (c.manifestAnswers ? " slow core file" : " silent manifest server"));
+        server->clearRecord();
+        if (c.manifestAnswers) {
+            server->respond("/manifest.json", 200,
+                            manifestDocument({manifestFileEntry("libcurl.dll", {{"sha256", sha256Hex(curl)}},
+                                                                {{"size", std::to_string(curl.size())}})},
+                                             "2.0", "1"));
+        } else {
+            server->respond("/manifest.json", silent);
+        }
+        server->respond(kRelease + "libcurl.dll.zip", 404, "no archive");
+        server->respond(kRelease + "libcurl.dll", trickling(curl));
+        auto run = startProgram(install.program(), c.arguments);
+        // The check is still waiting on the network in every case: the file trickles, the server is silent.
+        const std::string waitingOn = c.manifestAnswers ? kRelease + "libcurl.dll" : "/manifest.json";
+        ASSERT_TRUE(pollUntil([&] { return containsMessage(server->requestedPaths(), waitingOn); }, 60s));
+        HWND window = nullptr;
+        const bool shown =
+            pollUntil([&] { return (window = ::FindWindowW(kUpdaterWindowClass, nullptr)) != nullptr; },
+                      c.status ? 10s : 3s);
+        EXPECT_EQ(shown, c.status != nullptr);
+        if (shown) {
+            const HWND status = ::GetDlgItem(window, IDC_STATUS_TEXT);
+            EXPECT_TRUE(pollUntil([&] { return narrow(windowText(status)) == c.status; }, 10s))
+                << narrow(windowText(status));
+        }
+        if (shown && c.manifestAnswers) {
+            // The bar follows the bytes as they arrive.
+            const HWND bar = ::GetDlgItem(window, IDC_PROGRESS);
+            int first = -1;
+            ASSERT_TRUE(pollUntil([&] { return (first = progressPosition(bar)) > 0; }, 30s));
+            EXPECT_TRUE(pollUntil([&] { return progressPosition(bar) > first; }, 30s)) << first;
+        }
+        // Still in the check: the console updater has not been looked for yet.
+        EXPECT_FALSE(containsMessage(logMessages(install.log()),
+                                     "INFO Core file verification completed - proceeding with normal startup"));
+        waitUntilNoProcessInside(install.path(), 0ms);
+        run.wait();
+    }
+}
+
+TEST_F(ProgramHandOver, TwoStartsFiftyMillisecondsApartRepairAndReplaceOnceAndTheSecondStepsAside) {
+    const std::string curl = "libcurl of the release\n" + std::string(20000, 'c');
+    server->respond("/manifest.json", 200,
+                    manifestDocument({manifestFileEntry("VESK_Updater.exe", {{"sha256", sha256Hex(released)}},
+                                                        {{"size", std::to_string(released.size())}}),
+                                      manifestFileEntry("libcurl.dll", {{"sha256", sha256Hex(curl)}},
+                                                        {{"size", std::to_string(curl.size())}})},
+                                     "2.0", "1"));
+    server->respond(kRelease + "VESK_Updater.exe.zip", 404, "no archive");
+    server->respond(kRelease + "VESK_Updater.exe", 200, released);
+    server->respond(kRelease + "libcurl.dll.zip", 404, "no archive");
+    server->respond(kRelease + "libcurl.dll", 200, curl);
+    installSimulator(install.path(), "sleep 1500\nline Update completed successfully\nexit 0\n");
+
+    auto first = startProgram(install.program(), "");
+    std::this_thread::sleep_for(50ms); // the scenario itself: a double click
+    auto second = startProgram(install.program(), "");
+    for (auto* run : {&first, &second}) {
+        const ProgramRun ended = run->get();
+        EXPECT_TRUE(ended.ended);
+        EXPECT_EQ(ended.exitCode, 0u);
+    }
+    ASSERT_TRUE(waitUntilNoProcessInside(install.path(), 3min));
+
+    const auto log = logMessages(install.log());
+    EXPECT_EQ(countStartingWith(log, "INFO Another update is already running - "), 1u);
+    EXPECT_EQ(countStartingWith(log, "INFO Copying current VESK_Updater.exe to: "), 1u);
+    EXPECT_EQ(countStartingWith(log, "INFO Command line: --restart-done"), 1u)
+        << messagesInOrder(logMessages(install.copyLog()), {"the copy's log"}).message();
+    EXPECT_EQ(countStartingWith(log, "INFO Successfully updated: libcurl.dll"), 1u);
+    EXPECT_EQ(countStartingWith(log, "INFO Console updater process completed with exit code: 0"), 1u);
+    EXPECT_EQ(countStartingWith(log, "ERROR "), 0u);
+    EXPECT_EQ(countStartingWith(logMessages(install.copyLog()), "INFO === Self-Update Flow: restart-start"), 1u);
+    EXPECT_EQ(readFileBytes(install.program()), released);
+    EXPECT_EQ(readFileBytes(install.file("libcurl.dll")), curl);
+}
+
+TEST_F(ProgramHandOver, TenRunsKilledDuringRepairOrReplacementLeaveNothingThatPilesUp) {
+    const std::string curl(200 * 1024, 'c');
+    const std::string runs = systemTempFolder() + "VESK_Updater";
+    const std::vector<std::string> tempBefore = folderEntries(systemTempFolder());
+    server->respond(kRelease + "libcurl.dll.zip", 404, "no archive");
+    std::size_t mostRunFolders = 0;
+    for (int run = 0; run < 10; ++run) {
+        const bool duringReplacement = run % 2 == 1;
+        SCOPED_TRACE(duringReplacement ? "killed during the replacement" : "killed during the repair");
+        server->clearRecord();
+        if (duringReplacement) {
+            publish("/manifest.json", sha256Hex(released), released);
+            server->respond(kRelease + "VESK_Updater.exe", trickling(released));
+        } else {
+            server->respond("/manifest.json", 200,
+                            manifestDocument({manifestFileEntry("libcurl.dll", {{"sha256", sha256Hex(curl)}})},
+                                             "2.0", "1"));
+            server->respond(kRelease + "libcurl.dll", trickling(curl));
+        }
+        auto started = startProgram(install.program(), "");
+        const std::string streamed = kRelease + (duringReplacement ? "VESK_Updater.exe" : "libcurl.dll");
+        ASSERT_TRUE(pollUntil([&] { return bodyStreaming(*server, streamed); }, 60s));
+        // Everything of the run goes at once, as with a pulled plug: the copy in "update" included.
+        waitUntilNoProcessInside(install.path(), 0ms);
+        started.wait();
+        EXPECT_EQ(readFileBytes(install.program()), builtProgramBytes()); // never half replaced
+        EXPECT_FALSE(fileExists(install.file("libcurl.dll")));           // never half written
+        mostRunFolders = std::max(mostRunFolders, folderEntries(runs).size());
+    }
+    // Each start clears what the runs before it left: the killed run's folders (the copy's too) are all
+    // there ever is.
+    EXPECT_GE(mostRunFolders, 1u);
+    EXPECT_LE(mostRunFolders, 2u);
+
+    // A run with nothing to fetch clears what the killed ones left, wherever it lies.
+    server->respond("/manifest.json", 200, manifestDocument({}, "2.0", "1"));
+    const ProgramRun clean = runProgram(install.program(), "", 2min);
+    EXPECT_EQ(clean.exitCode, 0u);
+    ASSERT_TRUE(waitUntilNoProcessInside(install.path(), 1min));
+    EXPECT_LE(folderEntries(runs).size(), 1u) << "only the last run's own folder may stay";
+    for (const std::string& name : folderEntries(systemTempFolder())) {
+        EXPECT_TRUE(name == "VESK_Updater" || std::count(tempBefore.begin(), tempBefore.end(), name))
+            << "new in the temporary folder: " << name;
+    }
+    for (const char* leftover : {"update\\VESK_Updater.exe", "libcurl.dll.tmp_preflight", "VESK_Updater.exe.tmp"}) {
+        EXPECT_FALSE(fileExists(install.file(leftover))) << leftover;
+    }
+    EXPECT_TRUE(containsMessage(logMessages(install.log()), "INFO Removing left-over self-update copy: " +
+                                                                install.file("update\\VESK_Updater.exe")));
 }

@@ -36,10 +36,17 @@ HWND findProcessWindow(DWORD processId, const std::wstring& className) {
 }
 
 std::wstring windowText(HWND window) {
-    const int length = ::GetWindowTextLengthW(window);
-    std::vector<wchar_t> buffer(static_cast<size_t>(length) + 2);
-    const int copied = ::GetWindowTextW(window, buffer.data(), static_cast<int>(buffer.size()));
-    return std::wstring(buffer.data(), copied > 0 ? static_cast<size_t>(copied) : 0);
+    // The program may change the text between the two calls: a buffer sized for a shorter old text would cut
+    // the new one short ("Initializing..." has room for 16 characters of the next status). A text that
+    // fills the buffer may have been cut, so it is read again with room to spare.
+    for (int attempt = 0;; ++attempt) {
+        const int length = ::GetWindowTextLengthW(window);
+        std::vector<wchar_t> buffer(static_cast<size_t>(length) + 2 + static_cast<size_t>(attempt) * 256);
+        const int copied = ::GetWindowTextW(window, buffer.data(), static_cast<int>(buffer.size()));
+        if (copied < 0 || static_cast<size_t>(copied) + 1 < buffer.size() || attempt == 8) {
+            return std::wstring(buffer.data(), copied > 0 ? static_cast<size_t>(copied) : 0);
+        }
+    }
 }
 
 std::string narrow(const std::wstring& text) {
