@@ -24,7 +24,7 @@ enum class PendingStep {
     FilesDone,     // every file is handled; the record is still there
 };
 
-// The step's name as the tests and the operations notes write it ("verified", "copy-started", ...).
+// The step's name, as a test names the point to stop at ("verified", "copy-started", ...).
 const char* pendingStepName(PendingStep step);
 
 // What a run needs to know about the program that runs it.
