@@ -123,8 +123,13 @@ TEST(Elevation, ElevatedProcessNeverStartsAnything) {
 TEST(Elevation, LaunchWaitsAndPassesExitCodeAndArguments) {
     TempDir dir;
     const std::string record = dir.file("record.txt");
+    // A program whose name the code page cannot write still starts.
+    const std::string program = dir.file("\xD0\x9E\xD0\xB1\xD0\xBD \xE2\x80\x93 O\xE2\x80\x99"
+                                         "Brien.exe");
+    ASSERT_TRUE(::CopyFileW(vesk::test::widePath(childProgram()).c_str(),
+                            vesk::test::widePath(program).c_str(), FALSE));
     const ElevationResult result =
-        launchElevated(childProgram(), parametersFor({"5", record, "two words", "-c"}), true);
+        launchElevated(program, parametersFor({"5", record, "two words", "-c"}), true);
     EXPECT_TRUE(result.success);
     EXPECT_FALSE(result.alreadyElevated);
     EXPECT_EQ(result.message, "Elevation request successful");
