@@ -21,7 +21,7 @@ CORE_FILES = ["Updater.exe", "libcurl.dll", "libsodium.dll", "zlib1.dll"]
 EXPECTED_REPAIRS = {"libcurl.dll", "libsodium.dll"}
 LINE_START = re.compile(r"^\[\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\] \[(DEBUG|INFO|WARNING|ERROR)\] \[\] ")
 TRUSTED_MODE = "Trusted-release mode: only manifests signed with the built-in release key are trusted"
-TRUSTED_MANIFEST = "Manifest trusted: signed with the built-in release key (version {} build {})"
+TRUSTED_MANIFEST = "Manifest trusted: signed with release key {} of the key succession (version {} build {})"
 NOT_TRUSTED = re.compile(r"Manifest not trusted: (.+); nothing will be installed from it$")
 
 
@@ -57,9 +57,36 @@ def read_record(path):
     """The LastTrustedRelease value from reg query output, or None."""
     if os.path.exists(path):
         with open(path, "r", encoding="utf-8", errors="replace") as f:
-            match = re.search(r"LastTrustedRelease\s+REG_SZ\s+(\S+)", f.read())
+            match = re.search(r"LastTrustedRelease(?:\.\S+)?\s+REG_SZ\s+(\S+)", f.read())
             if match:
                 return match.group(1)
+    return None
+
+
+def read_text(path):
+    with open(path, "r", encoding="utf-8") as f:
+        return f.read()
+
+
+def normalized(key_text):
+    return "".join(key_text.split())
+
+
+def key_id(path):
+    """The name the program gives a key: 16 hex digits of SHA-256 over its text without white space."""
+    return hashlib.sha256(normalized(read_text(path)).encode()).hexdigest()[:16]
+
+
+def read_key_chain(path):
+    """The TrustedKeyChain value from reg query output, parsed, or None."""
+    if os.path.exists(path):
+        with open(path, "r", encoding="utf-8", errors="replace") as f:
+            match = re.search(r"TrustedKeyChain\s+REG_SZ\s+(\S+)", f.read())
+        if match:
+            try:
+                return json.loads(match.group(1))
+            except ValueError:
+                return None
     return None
 
 
@@ -172,6 +199,8 @@ def main():
     parser.add_argument("--first-exit", type=int, required=True)
     parser.add_argument("--timed-out", type=int, default=0)
     parser.add_argument("--release-key", required=True, help="the updater key text the program was built with")
+    parser.add_argument("--second-key", required=True,
+                        help="the key text the release is signed with, vouched for by a key succession")
     parser.add_argument("--ca-log", required=True, help="what the CA installer printed")
     parser.add_argument("--log-split", type=int, required=True,
                         help="lines of the program's log written before the tampered release was served")
@@ -254,7 +283,8 @@ def main():
     copy_result = next((m for m in copy_log if "RSA Signature Verification:" in m or
                         m.startswith("Verification result:")), "(no signature result logged)")
     version, _, build = args.version.rpartition(".")
-    accepted = TRUSTED_MANIFEST.format(version, build)
+    second_key = key_id(args.second_key)
+    accepted = TRUSTED_MANIFEST.format(second_key, version, build)
     enforced = accepted in last and accepted in copy_log
     report.require(enforced, f"the manifest was not logged as trusted by both the copy and the final process "
                              f"(\"{accepted}\")")
@@ -263,9 +293,22 @@ def main():
                f"\"{accepted}\" logged by the copy in update\\ and by the final process; "
                f"preflight: \"{final_result}\"; self-replacement copy: \"{copy_result}\"")
     record = read_record(args.record_after_update)
-    report.require(record is not None and record.startswith(f"{version}|{build}|"),
+    report.require(record == f"{version}|{build}",
                    f"the accepted release was not recorded as the last trusted one (record: {record})")
     report.say(f"Last trusted release recorded: {record or '(none)'}")
+
+    # Key: the release is signed with a second key that the built-in one vouched for in a key succession.
+    detail = first_with(last, "Manifest signing key: ") or "(no signing key logged)"
+    # The first process to trust the release follows the statement; the later ones find its key stored.
+    walked = any("key succession: followed 1 statement" in m for m in first + copy_log + last)
+    followed = walked and detail.startswith(f"Manifest signing key: {second_key} (from the key succession)")
+    chain = read_key_chain(args.record_after_update)
+    learnt = chain is not None and normalized(read_text(args.second_key)) in chain.get("keys", [])
+    report.require(followed, f"the release was not trusted through the key succession ({detail})")
+    report.require(learnt, f"the program did not store the key it learnt from the succession (chain: {chain})")
+    report.say(f"Signing key: {second_key} - {'FOLLOWED' if followed else 'NOT FOLLOWED'} a key succession from "
+               f"the built-in key {key_id(args.release_key)}; the final process logged \"{detail}\"; "
+               f"key chain stored: {'yes, sequence ' + str(chain.get('sequence')) if learnt else 'NO'}")
 
     # Core files: what the final preflight found and did, and whether the files on disk now match the manifest.
     needs = {}

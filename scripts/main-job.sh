@@ -145,9 +145,15 @@ cp "$libsodium_sample" "$release/libsodium.dll"
 cp /usr/x86_64-w64-mingw32/lib/zlib1.dll "$release/zlib1.dll"
 cp "$program" "$release/VESK_Updater.exe"
 
+# The release is signed with a second key, which the built-in key vouches for in a key-succession statement:
+# the program has to follow the statement to trust the release, and learns the second key from it.
+run_logged "$logs/keygen-2.log" "$tool" keygen --out "$run/keys" --name main-job-2
+run_logged "$logs/succession.log" "$tool" succession --key "$run/keys/main-job.pem" \
+  --new-key "$run/keys/main-job-2.pub.txt" --chain "$run/keys/chain.json"
 echo "Publishing release $version.$build_number with vesk-release ..."
 run_logged "$logs/publish.log" "$tool" publish --from "$release" --version "$version" --build "$build_number" \
-  --out "$server" --key "$run/keys/main-job.pem" --signer "VESK main job"
+  --out "$server" --key "$run/keys/main-job-2.pem" --key-succession "$run/keys/chain.json" \
+  --signer "VESK main job"
 run_logged "$logs/check-file.log" "$tool" check "$server/manifest.json" --require-signature \
   --trusted-key "$run/keys/main-job.pub.txt"
 
@@ -269,10 +275,14 @@ PY
 # the release an earlier run accepted is forgotten: each run starts as a machine that never updated.
 "$wine" reg add 'HKLM\SOFTWARE\Corvanne\VESK' /v InstallPath /t REG_SZ /d "$install_win" /f \
   >"$logs/reg.log" 2>&1
-"$wine" reg delete 'HKLM\SOFTWARE\VESK\Updater' /v LastTrustedRelease /f >"$logs/reg-forget.log" 2>&1 || true
-# trusted_record <file>: the release the program has recorded as the last one it trusted, as reg shows it.
+for value in LastTrustedRelease LastTrustedRelease.stable TrustedKeyChain; do
+  "$wine" reg delete 'HKLM\SOFTWARE\VESK\Updater' /v "$value" /f >>"$logs/reg-forget.log" 2>&1 || true
+done
+# trusted_record <file>: the release the program has recorded as the last one it trusted on the stable channel,
+# and the key chain it learnt, as reg shows them.
 trusted_record() {
-  "$wine" reg query 'HKLM\SOFTWARE\VESK\Updater' /v LastTrustedRelease >"$1" 2>&1 || true
+  "$wine" reg query 'HKLM\SOFTWARE\VESK\Updater' /v LastTrustedRelease.stable >"$1" 2>&1 || true
+  "$wine" reg query 'HKLM\SOFTWARE\VESK\Updater' /v TrustedKeyChain >>"$1" 2>&1 || true
 }
 
 # follow_run <screenshot folder> <program output>: runs the installed program and follows the chain until no
@@ -369,7 +379,7 @@ python3 scripts/main-job-report.py \
   --install "$install" --server "$server" --version "$version.$build_number" --base-url "$base_url" \
   --https-log "$logs/https-server.log" --https-log-skip "$requests_before" --check-log "$logs/check-file.log" \
   --screenshots "$shots" --first-exit "$update_status" --timed-out "$update_timed_out" \
-  --release-key "$run/keys/main-job.pub.txt" --ca-log "$logs/trust-ca.log" \
+  --release-key "$run/keys/main-job.pub.txt" --second-key "$run/keys/main-job-2.pub.txt" --ca-log "$logs/trust-ca.log" \
   --log-split "$log_before_tampered" --copy-log-split "$copy_log_before_tampered" \
   --tampered-server "$tampered/server" --tampered-https-log "$logs/tampered-server.log" \
   --tampered-https-log-skip "$tampered_requests_before" --tampered-exit "$tampered_status" \
