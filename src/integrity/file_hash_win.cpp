@@ -7,7 +7,7 @@ namespace vesk::updater {
 
 namespace {
 // Files are streamed through this buffer, so memory use does not depend on the file's size.
-constexpr DWORD kReadBufferBytes = 8192;
+constexpr DWORD kReadBufferBytes = 65536;
 constexpr DWORD kSha256Bytes = 32;
 } // namespace
 
@@ -17,6 +17,12 @@ std::string computeFileSha256(const std::string& filePath) {
     if (!file) {
         return {};
     }
+    // A file that cannot be read to its end has no digest: "" makes the caller keep it rather than judge
+    // it by part of its bytes.
+    return computeHandleSha256(file.get());
+}
+
+std::string computeHandleSha256(void* fileHandle) {
     CryptProv provider;
     if (!::CryptAcquireContextW(provider.put(), nullptr, nullptr, PROV_RSA_AES, CRYPT_VERIFYCONTEXT)) {
         return {};
@@ -25,12 +31,15 @@ std::string computeFileSha256(const std::string& filePath) {
     if (!::CryptCreateHash(provider.get(), CALG_SHA_256, 0, 0, hash.put())) {
         return {};
     }
-
-    // A read error ends the loop like the end of the file; the digest then covers less than the file and
-    // the caller's comparison with the expected digest fails.
     BYTE buffer[kReadBufferBytes];
-    DWORD count = 0;
-    while (::ReadFile(file.get(), buffer, sizeof(buffer), &count, nullptr) && count > 0) {
+    for (;;) {
+        DWORD count = 0;
+        if (!::ReadFile(static_cast<HANDLE>(fileHandle), buffer, sizeof(buffer), &count, nullptr)) {
+            return {};
+        }
+        if (count == 0) {
+            break;
+        }
         if (!::CryptHashData(hash.get(), buffer, count, 0)) {
             return {};
         }

@@ -2,6 +2,7 @@
 
 #include "core/wide_text.h"
 #include "core/windows_text_win.h"
+#include "integrity/file_hash.h"
 
 #include <cstring>
 #include <vector>
@@ -11,7 +12,6 @@ namespace vesk::updater {
 namespace {
 
 constexpr DWORD kCopyChunkBytes = 64 * 1024;
-constexpr DWORD kSha256Bytes = 32;
 
 void reach(const PendingStepHook& hook, PendingStep step) {
     if (hook) {
@@ -133,40 +133,7 @@ std::string sha256Of(HANDLE file) {
     if (!rewind(file)) {
         return {};
     }
-    CryptProv provider;
-    if (!::CryptAcquireContextW(provider.put(), nullptr, nullptr, PROV_RSA_AES, CRYPT_VERIFYCONTEXT)) {
-        return {};
-    }
-    CryptHash hash;
-    if (!::CryptCreateHash(provider.get(), CALG_SHA_256, 0, 0, hash.put())) {
-        return {};
-    }
-    std::vector<BYTE> buffer(kCopyChunkBytes);
-    while (true) {
-        DWORD count = 0;
-        if (!::ReadFile(file, buffer.data(), kCopyChunkBytes, &count, nullptr)) {
-            return {};
-        }
-        if (count == 0) {
-            break;
-        }
-        if (!::CryptHashData(hash.get(), buffer.data(), count, 0)) {
-            return {};
-        }
-    }
-    BYTE digest[kSha256Bytes] = {};
-    DWORD digestLength = sizeof(digest);
-    if (!::CryptGetHashParam(hash.get(), HP_HASHVAL, digest, &digestLength, 0) ||
-        digestLength != kSha256Bytes) {
-        return {};
-    }
-    static constexpr char kHexDigits[] = "0123456789abcdef";
-    std::string text;
-    for (const BYTE byte : digest) {
-        text.push_back(kHexDigits[byte >> 4]);
-        text.push_back(kHexDigits[byte & 0x0F]);
-    }
-    return text;
+    return computeHandleSha256(file);
 }
 
 } // namespace

@@ -3,6 +3,7 @@
 #include "core/logger.h"
 #include "core/wide_text.h"
 #include "core/windows_text_win.h"
+#include "integrity/file_hash.h"
 #include "selfupdate/self_update_text.h"
 
 #include <mutex>
@@ -10,43 +11,6 @@
 namespace vesk::updater {
 
 namespace {
-
-constexpr DWORD kReadBufferBytes = 65536;
-constexpr DWORD kSha256Bytes = 32;
-
-std::string hashThroughHandle(HANDLE file) {
-    CryptProv provider;
-    CryptHash hash;
-    if (!::CryptAcquireContextW(provider.put(), nullptr, nullptr, PROV_RSA_AES, CRYPT_VERIFYCONTEXT) ||
-        !::CryptCreateHash(provider.get(), CALG_SHA_256, 0, 0, hash.put())) {
-        return {};
-    }
-    std::string buffer(kReadBufferBytes, '\0');
-    for (;;) {
-        DWORD count = 0;
-        if (!::ReadFile(file, buffer.data(), kReadBufferBytes, &count, nullptr)) {
-            return {}; // a digest of part of the file must never pass for the file's
-        }
-        if (count == 0) {
-            break;
-        }
-        if (!::CryptHashData(hash.get(), reinterpret_cast<const BYTE*>(buffer.data()), count, 0)) {
-            return {};
-        }
-    }
-    BYTE digest[kSha256Bytes] = {};
-    DWORD length = sizeof(digest);
-    if (!::CryptGetHashParam(hash.get(), HP_HASHVAL, digest, &length, 0) || length != kSha256Bytes) {
-        return {};
-    }
-    static constexpr char kHex[] = "0123456789abcdef";
-    std::string text;
-    for (const BYTE byte : digest) {
-        text.push_back(kHex[byte >> 4]);
-        text.push_back(kHex[byte & 0x0F]);
-    }
-    return text;
-}
 
 struct Remembered {
     std::mutex mutex;
@@ -69,7 +33,7 @@ std::optional<PinnedFile> pinFile(const std::string& path) {
     if (!pinned.handle) {
         return std::nullopt;
     }
-    pinned.sha256 = hashThroughHandle(pinned.handle.get());
+    pinned.sha256 = computeHandleSha256(pinned.handle.get());
     if (pinned.sha256.empty()) {
         return std::nullopt;
     }
