@@ -232,6 +232,12 @@ AttemptOutcome attemptDownload(const AttemptRequest& attempt) {
         if (error == ERROR_WINHTTP_TIMEOUT || error == kSocketTimedOut) {
             logger().error(timedOutMessage(narrowUrl(url)));
         }
+        // After a redirect the server that failed is the one redirected to, not the one first asked.
+        wchar_t where[2048] = {};
+        DWORD whereSize = sizeof(where);
+        if (::WinHttpQueryOption(request.get(), WINHTTP_OPTION_URL, where, &whereSize) && where[0] != L'\0') {
+            outcome.failedUrl = narrowUrl(where);
+        }
         return failWith(classifyRequestError(error));
     }
     const DWORD status = statusOf(request.get());

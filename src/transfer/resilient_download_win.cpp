@@ -272,13 +272,14 @@ bool resilientDownload(const AttemptRequest& first, NetworkRun& run) {
     for (;;) {
         const RetryVerdict verdict = retryVerdict(outcome.judged, attempts, policy.retry);
         if (verdict == RetryVerdict::SkipServer) {
+            const std::string failed = outcome.failedUrl.empty() ? url : outcome.failedUrl;
             bool firstTime = false;
             {
                 std::lock_guard<std::mutex> lock(run.mutex);
-                firstTime = run.skipped.skip(url);
+                firstTime = run.skipped.skip(failed);
             }
             if (firstTime) {
-                logger().warning("Network: " + serverKey(url) + " " +
+                logger().warning("Network: " + serverKey(failed) + " " +
                                  (outcome.judged.failure == AttemptFailure::TimedOut ? "timed out"
                                                                                      : "refused the connection") +
                                  "; not asking it again in this run");
@@ -287,6 +288,13 @@ bool resilientDownload(const AttemptRequest& first, NetworkRun& run) {
         }
         if (verdict != RetryVerdict::Retry) {
             break;
+        }
+        {
+            // A redirect into a server already given up: asking again would only fail again.
+            std::lock_guard<std::mutex> lock(run.mutex);
+            if (!outcome.failedUrl.empty() && run.skipped.skipped(outcome.failedUrl)) {
+                break;
+            }
         }
         std::chrono::milliseconds delay{0};
         {

@@ -52,6 +52,7 @@ struct AttemptOutcome {
     std::uint64_t fileBytes = 0;
     ResumeValidator validator;
     bool resumed = false;    // the body continued the partial file
+    std::string failedUrl;   // where a request without an answer failed, when WinHTTP can tell
 };
 
 // One GET under the given route (defined with the single download).

@@ -8,6 +8,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -44,6 +45,17 @@ struct ScriptedResponse {
     // When true, the request is read and then nothing at all is sent until the client gives up (or the
     // server stops): a server that accepts and never answers.
     bool neverAnswer = false;
+    // When true, the connection is reset (not closed) after the headers and cutAfterBytes body bytes.
+    bool resetConnection = false;
+    // When true, a request with "Range: bytes=N-" is answered 206 with the body from N on, provided its
+    // If-Range (if any) equals this response's ETag or Last-Modified header.
+    bool honourRanges = false;
+};
+
+// How the server behaves when asked as a proxy (absolute request targets, CONNECT).
+struct ProxyMode {
+    // Answer 407 (offering Negotiate and NTLM) to requests without a Proxy-Authorization header.
+    bool requireCredentials = false;
 };
 
 // One request as it arrived.
@@ -61,6 +73,11 @@ struct RecordedRequest {
     // Body bytes handed to the connection so far, and whether the server is done with it.
     std::uint64_t bodyBytesSent = 0;
     bool finished = false;
+    // True when the request came to the server as a proxy (its path is then the absolute target, or the
+    // host:port of a CONNECT).
+    bool proxied = false;
+    // The status the server answered with (0 when it sent none).
+    int status = 0;
 
     // The value of the first header with this name (compared without regard to case).
     std::optional<std::string> header(const std::string& name) const;
@@ -89,6 +106,14 @@ public:
     void respond(const std::string& path, ScriptedResponse response);
     // Shorthand for a complete response with this status and body.
     void respond(const std::string& path, int status, std::string body);
+    // Answers the requests for path with these responses in turn; the last one answers every later request.
+    void respondInTurn(const std::string& path, std::vector<ScriptedResponse> responses);
+    // Called with every request for a scripted path just before it is answered; may change the answer
+    // (fault injection). Runs on the connection's thread.
+    void setFaultInjector(std::function<void(const RecordedRequest&, ScriptedResponse&)> injector);
+    // Serves as a forwarding proxy too: absolute-form requests are passed on to their origin, CONNECT opens a
+    // tunnel. Requests to the server's own paths are answered as before.
+    void enableProxy(ProxyMode mode = {});
 
     // Every request so far, in arrival order.
     std::vector<RecordedRequest> requests() const;
@@ -114,6 +139,7 @@ private:
 
     void acceptLoop();
     void serveConnection(std::uintptr_t socket);
+    void serveAsProxy(std::uintptr_t socket, RecordedRequest& request, const ProxyMode& mode);
 
     std::shared_ptr<State> state_;
     std::uint16_t port_ = 0;
