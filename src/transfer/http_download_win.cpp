@@ -163,6 +163,17 @@ bool setIntegratedProxyCredentials(HINTERNET request) {
            FALSE;
 }
 
+struct RedirectWatch {
+    std::wstring target;
+};
+
+void CALLBACK onRequestStatus(HINTERNET, DWORD_PTR context, DWORD status, LPVOID information, DWORD) {
+    if (status == WINHTTP_CALLBACK_STATUS_REDIRECT && context && information) {
+        const auto* text = static_cast<const wchar_t*>(information);
+        reinterpret_cast<RedirectWatch*>(context)->target.assign(text, ::wcsnlen(text, 4096));
+    }
+}
+
 } // namespace
 
 AttemptOutcome attemptDownload(const AttemptRequest& attempt) {
@@ -204,6 +215,11 @@ AttemptOutcome attemptDownload(const AttemptRequest& attempt) {
                             sizeof(responseTimeout))) {
         return failWith(AttemptFailure::Rejected);
     }
+    // Told where a redirect leads, so that a failure there is put down to the right server.
+    RedirectWatch redirect;
+    RedirectWatch* context = &redirect;
+    ::WinHttpSetOption(request.get(), WINHTTP_OPTION_CONTEXT_VALUE, &context, sizeof(context));
+    ::WinHttpSetStatusCallback(request.get(), onRequestStatus, WINHTTP_CALLBACK_FLAG_REDIRECT, 0);
     if (attempt.answerProxyChallenge) {
         // Lets WinHTTP send the logged-on user's credentials to a proxy without asking anyone.
         DWORD policyLow = WINHTTP_AUTOLOGON_SECURITY_LEVEL_LOW;
@@ -232,11 +248,9 @@ AttemptOutcome attemptDownload(const AttemptRequest& attempt) {
         if (error == ERROR_WINHTTP_TIMEOUT || error == kSocketTimedOut) {
             logger().error(timedOutMessage(narrowUrl(url)));
         }
-        // After a redirect the server that failed is the one redirected to, not the one first asked.
-        wchar_t where[2048] = {};
-        DWORD whereSize = sizeof(where);
-        if (::WinHttpQueryOption(request.get(), WINHTTP_OPTION_URL, where, &whereSize) && where[0] != L'\0') {
-            outcome.failedUrl = narrowUrl(where);
+        // After a redirect to another server, that server is the one that failed.
+        if (redirect.target.rfind(L"http", 0) == 0) {
+            outcome.failedUrl = narrowUrl(redirect.target);
         }
         return failWith(classifyRequestError(error));
     }

@@ -234,17 +234,22 @@ bool resilientDownload(const AttemptRequest& first, NetworkRun& run) {
                 continue;
             }
             tried.push_back(route);
+            {
+                std::lock_guard<std::mutex> lock(run.mutex);
+                if (run.unusableRoutes.count(static_cast<int>(route)) > 0) {
+                    continue;
+                }
+            }
             const std::optional<RouteSetting> setting = resolveRoute(route, user, first.url, first.userAgent);
             bool firstMention = false;
             {
                 std::lock_guard<std::mutex> lock(run.mutex);
-                firstMention = run.loggedRoutes.insert(static_cast<int>(route)).second;
-            }
-            if (!setting) {
-                if (firstMention) {
-                    logger().warning("Network: " + routeDescription(route) + " gave no proxy for " + url);
+                if (!setting) {
+                    // No script or discovery answer: nothing to try, now or later in this run.
+                    run.unusableRoutes.insert(static_cast<int>(route));
+                    continue;
                 }
-                continue;
+                firstMention = run.loggedRoutes.insert(static_cast<int>(route)).second;
             }
             if (firstMention) {
                 logger().info("Network: trying " + routeText(*setting));

@@ -69,6 +69,7 @@ public:
     ServerSkipList skipped;
     std::optional<RouteSetting> remembered;
     std::set<int> loggedRoutes;
+    std::set<int> unusableRoutes;
     std::optional<UserProxySettings> userSettings; // read once per run
     std::optional<bool> machineDefaultIsDirect;
     std::mt19937_64 random;

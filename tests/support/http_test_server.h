@@ -37,8 +37,9 @@ struct ScriptedResponse {
     // When true, the body never ends: body (or zeros when it is empty) is sent over and over, without a
     // Content-Length, until the client goes away or the server stops.
     bool endless = false;
-    // When set, body bytes go out one at a time, each after this pause.
+    // When set, body bytes go out trickleChunk at a time, each after this pause.
     std::optional<std::chrono::milliseconds> trickleInterval;
+    std::size_t trickleChunk = 1;
     // When set, Content-Length promises this many bytes whatever the body holds; the body is sent whole,
     // so it can run past its own promise.
     std::optional<std::uint64_t> declaredLength;

@@ -542,7 +542,7 @@ void HttpTestServer::serveConnection(std::uintptr_t rawSocket) {
             if (stopped(static_cast<DWORD>(response.trickleInterval->count()))) {
                 break;
             }
-            length = 1;
+            length = std::min<std::size_t>(length, std::max<std::size_t>(response.trickleChunk, 1));
         } else if (stopped(0)) {
             break;
         }
