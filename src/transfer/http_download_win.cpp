@@ -260,6 +260,11 @@ AttemptOutcome attemptDownload(const AttemptRequest& attempt) {
     outcome.challenged = status == 407 && attempt.route.route != ProxyRoute::Direct;
     outcome.answered = !outcome.challenged;
     outcome.validator = validatorOf(request.get());
+    if (outcome.challenged && attempt.answerProxyChallenge) {
+        // The proxy turned the logged-on user away (or offered only schemes that need a password): this way
+        // through the network is closed, and its 407 page is nobody's document.
+        return failWith(AttemptFailure::Refused);
+    }
     const bool transient = isTransientStatus(status);
     if (policy.strict && !isSuccessStatus(status)) {
         logger().error(statusFailedMessage(status, narrowUrl(url)));

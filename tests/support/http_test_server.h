@@ -57,6 +57,9 @@ struct ScriptedResponse {
 struct ProxyMode {
     // Answer 407 (offering Negotiate and NTLM) to requests without a Proxy-Authorization header.
     bool requireCredentials = false;
+    // When set ("host:port"), every forwarded request goes there whatever origin it names: a proxy that is
+    // the only way out of the network.
+    std::string forwardTo;
 };
 
 // One request as it arrived.

@@ -395,6 +395,14 @@ void HttpTestServer::serveConnection(std::uintptr_t rawSocket) {
         proxy = state->proxy;
         injector = state->injector;
     }
+    // Wine's WinHTTP sends a plain-http request to a proxy in origin form ("GET /path") with the origin in
+    // Host; a Host other than this server's own address is therefore a request to pass on as well.
+    const std::optional<std::string> host = request.header("Host");
+    const std::string ownAddress = "127.0.0.1:" + std::to_string(port_);
+    if (proxy && request.method != "CONNECT" && request.path.rfind("/", 0) == 0 && host && *host != ownAddress &&
+        *host != "localhost:" + std::to_string(port_)) {
+        request.path = "http://" + *host + request.path;
+    }
     if (proxy && (request.method == "CONNECT" || request.path.rfind("http://", 0) == 0)) {
         serveAsProxy(socket, request, *proxy);
         closeConnection(true);
@@ -661,6 +669,9 @@ void HttpTestServer::serveAsProxy(std::uintptr_t rawSocket, RecordedRequest& req
             target = authority.substr(slash);
             authority.erase(slash);
         }
+    }
+    if (!mode.forwardTo.empty()) {
+        authority = mode.forwardTo;
     }
     const std::size_t colon = authority.rfind(':');
     const std::string host = colon == std::string::npos ? authority : authority.substr(0, colon);
