@@ -171,7 +171,7 @@ bool resilientDownload(const AttemptRequest& first, NetworkRun& run) {
     }
     AttemptRequest request = first;
     if (policy.strict) {
-        request.deadlineLength = downloadDeadline(policy.deadline, first.limit.bytes);
+        request.deadlineLength = downloadDeadline(policy.deadline, policy.deadlineSize.value_or(first.limit.bytes));
         request.deadline = Clock::now() + request.deadlineLength;
     }
     std::optional<RouteSetting> remembered;

@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 namespace vesk::updater {
@@ -35,6 +36,9 @@ struct TransferPolicy {
     // long one download may take in all, however steadily its bytes trickle in.
     RetryRules retry;
     DownloadDeadline deadline;
+    // The size the deadline is reckoned from when it is not the download's own bound (an archive of a file
+    // of known size: the file's size plus room for the archive's own bytes).
+    std::optional<std::uint64_t> deadlineSize;
     // What the downloads of one run share (servers skipped, the route that worked); null: the process's.
     NetworkRun* run = nullptr;
 
