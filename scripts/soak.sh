@@ -14,7 +14,10 @@ cd "$root"
 runs="${1:-100}"
 seed="${VESK_SOAK_SEED:-$(date +%s)}"
 bound="${VESK_SOAK_BOUND:-600}"
-build="$root/build/test"
+# A build tree of its own whose built-in server is on another loopback port than the tests' one, so that a
+# soak run never holds the port the integration tests wait for.
+build="$root/build/soak"
+port="${VESK_SOAK_PORT:-18799}"
 logs="$build/soak-logs"
 mkdir -p "$logs"
 
@@ -23,14 +26,15 @@ if command -v ccache >/dev/null 2>&1; then
   launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
 fi
 if [ ! -f "$build/CMakeCache.txt" ]; then
-  cmake --preset windows-test "${launcher[@]}" >"$logs/configure.log" 2>&1 ||
+  cmake --preset windows-test -B "$build" -DVESK_DEFAULT_BASE_URL="http://127.0.0.1:$port" "${launcher[@]}" \
+    >"$logs/configure.log" 2>&1 ||
     { tail -n 40 "$logs/configure.log" >&2; exit 1; }
 fi
 cmake --build "$build" -j2 --target soak_runner >"$logs/build.log" 2>&1 ||
   { tail -n 40 "$logs/build.log" >&2; exit 1; }
 
-# A prefix of its own: the soak changes the prefix's proxy settings, which tests running meanwhile must not see.
-source scripts/wine-session.sh "$build/soak-prefix" "$build/soak-session-logs"
+# A prefix of its own as well: the soak changes the prefix's proxy settings.
+source scripts/wine-session.sh "$build/wineprefix" "$build/session-logs"
 echo "soak: $runs runs, seed $seed, bound $bound s"
 status=0
 # Wine's output goes to a file, never a pipe (its services would keep a pipe open).

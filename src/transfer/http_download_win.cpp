@@ -130,6 +130,13 @@ ResumeValidator validatorOf(HINTERNET request) {
         validator.etag = *etag; // a weak tag ("W/...") cannot be used with If-Range
     }
     validator.lastModified = headerValue(request, L"Last-Modified").value_or("");
+    // The value goes back to the server in a header line of its own: nothing that could end that line or
+    // start another one, and nothing longer than a real validator.
+    for (std::string* value : {&validator.etag, &validator.lastModified}) {
+        if (value->size() > 256 || printableText(*value) != *value) {
+            value->clear();
+        }
+    }
     return validator;
 }
 

@@ -168,13 +168,24 @@ std::chrono::milliseconds retryDelay(const AttemptResult& result, int retry, con
     return std::chrono::milliseconds(draw(random));
 }
 
+std::string printableText(const std::string& text) {
+    std::string shown = text;
+    for (char& c : shown) {
+        if (c < 0x20 || c > 0x7e) {
+            c = '?';
+        }
+    }
+    return shown;
+}
+
 std::string serverKey(const std::string& url) {
     const std::size_t schemeEnd = url.find("://");
     if (schemeEnd == std::string::npos) {
-        return lowerCase(url);
+        return printableText(lowerCase(url));
     }
     const std::size_t hostEnd = url.find_first_of("/?#", schemeEnd + 3);
-    std::string key = lowerCase(url.substr(0, hostEnd));
+    // A redirect names the server, so the key may come from outside and goes into a log line.
+    std::string key = printableText(lowerCase(url.substr(0, hostEnd)));
     // The default port written out or left out names the same server.
     const std::string scheme = key.substr(0, schemeEnd);
     const std::string host = key.substr(schemeEnd + 3);

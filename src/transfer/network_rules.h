@@ -154,6 +154,9 @@ std::vector<ProxyRoute> fallbackRoutes(const UserProxySettings& user, bool machi
 // Where a route comes from, for the log line that names it.
 std::string routeDescription(ProxyRoute route);
 
+// text with every byte outside printable ASCII shown as '?', for values from outside that go into a log line.
+std::string printableText(const std::string& text);
+
 // Removes user name and password from a proxy text ("user:pw@host:port" -> "host:port"), in every entry of
 // a list, so that a log line never carries credentials.
 std::string withoutCredentials(const std::string& proxy);

@@ -105,7 +105,7 @@ std::optional<RouteSetting> resolveRoute(ProxyRoute route, const UserProxySettin
 std::string routeText(const RouteSetting& setting) {
     std::string text = routeDescription(setting.route);
     if (setting.accessType == WINHTTP_ACCESS_TYPE_NAMED_PROXY) {
-        text += " (proxy " + withoutCredentials(narrowText(setting.proxy)) + ")";
+        text += " (proxy " + printableText(withoutCredentials(narrowText(setting.proxy))) + ")";
     } else if (setting.route != ProxyRoute::Direct && setting.route != ProxyRoute::MachineDefault) {
         text += " (no proxy)";
     }

@@ -28,9 +28,7 @@ using Clock = std::chrono::steady_clock;
 std::string bytesOf(std::size_t size) {
     std::mt19937 random(static_cast<unsigned>(size));
     std::string bytes(size, '\0');
-    for (char& c : bytes) {
-        c = static_cast<char>(random());
-    }
+    std::generate(bytes.begin(), bytes.end(), [&] { return static_cast<char>(random()); });
     return bytes;
 }
 
@@ -42,7 +40,6 @@ std::uint16_t deadPort() {
 
 class NetworkPaths : public ::testing::Test {
 protected:
-    // Fetches url into a file of the temporary folder under a run of its own; the file's bytes, or "" on failure.
     // Fetches url into a file of the temporary folder; the SHA-256 of its bytes (short bodies as they are),
     // nothing on failure.
     std::optional<std::string> fetch(const std::string& url, std::optional<std::uint64_t> expected = {}) {
@@ -82,32 +79,24 @@ TEST_F(NetworkPaths, UserProxyAndScriptAreUsedWhenTheDirectWayIsClosed) {
     const std::string unreachable = "http://127.0.0.1:" + std::to_string(deadPort()) + "/file";
     origin.respond("/proxy.pac",
                    200, "function FindProxyForURL(url, host) { return \"PROXY " + proxyAddress + "\"; }");
-    struct Case {
-        const char* name;
-        test::UserProxyConfig config;
-        std::string logged;
+    const std::pair<test::UserProxyConfig, std::string> cases[] = {
+        {{proxyAddress, "", "", false}, "the proxy of the user's Internet settings"},
+        {{"", "", origin.url("/proxy.pac"), false},
+         "the automatic-configuration script of the user's Internet settings"},
     };
-    const Case cases[] = {
-        {"fixed proxy", {proxyAddress, "", "", false},
-         "INFO Network: trying the proxy of the user's Internet settings (proxy " + proxyAddress + ")"},
-        {"script", {"", "", origin.url("/proxy.pac"), false},
-         "INFO Network: trying the automatic-configuration script of the user's Internet settings (proxy " +
-             proxyAddress + ")"},
-    };
-    for (const Case& test : cases) {
-        SCOPED_TRACE(test.name);
+    for (const auto& [config, way] : cases) {
+        SCOPED_TRACE(way);
         NetworkRun fresh(2);
         policy.run = &fresh;
         proxy.clearRecord();
-        test::ScopedUserProxy user(test.config);
+        test::ScopedUserProxy user(config);
         ProcessLogTail log;
         EXPECT_EQ(fetch(unreachable), shown(body));
-        const auto requests = proxy.requests();
-        ASSERT_EQ(requests.size(), 1u);
-        EXPECT_TRUE(requests[0].proxied) << requests[0].method << " " << requests[0].path;
-        EXPECT_EQ(requests[0].path, unreachable);
+        ASSERT_EQ(proxy.requests().size(), 1u);
+        EXPECT_TRUE(proxy.requests()[0].proxied);
+        EXPECT_EQ(proxy.requests()[0].path, unreachable);
         const auto lines = log.entries();
-        EXPECT_TRUE(test::containsMessage(lines, test.logged));
+        EXPECT_TRUE(test::containsMessage(lines, "INFO Network: trying " + way + " (proxy " + proxyAddress + ")"));
         EXPECT_EQ(test::countStartingWith(lines, "INFO Network: using "), 1u);
         // Remembered: the next download of the run goes through the proxy at once, without a new line.
         ProcessLogTail second;
@@ -139,15 +128,8 @@ TEST_F(NetworkPaths, ProxyAskingForTheLoggedOnUserIsAnsweredOnceThenTheNextWayIs
     const std::string unreachable = "http://127.0.0.1:" + std::to_string(deadPort()) + "/file";
     const std::optional<std::string> got = fetch(unreachable);
     const auto requests = proxy.requests();
-    ASSERT_GE(requests.size(), 1u);
-    ASSERT_LE(requests.size(), 3u);
-    const bool credentialsSent = std::any_of(requests.begin(), requests.end(), [](const auto& request) {
-        return request.header("Proxy-Authorization").has_value();
-    });
-    EXPECT_EQ(got.has_value(), credentialsSent);
-    if (got) {
-        EXPECT_EQ(*got, "through");
-    }
+    ASSERT_LE(requests.size(), 2u); // the challenge, and at most one answer to it
+    EXPECT_EQ(got, requests.back().header("Proxy-Authorization") ? std::optional<std::string>("through") : std::nullopt);
 }
 
 TEST_F(NetworkPaths, BusyServerIsAskedAgainAfterTheWaitItNames) {
@@ -157,7 +139,6 @@ TEST_F(NetworkPaths, BusyServerIsAskedAgainAfterTheWaitItNames) {
     busy.headers = {{"Retry-After", "2"}};
     ScriptedResponse good;
     good.body = bytesOf(5000);
-    origin.respondInTurn("/file", {busy, good});
     for (const bool strict : {false, true}) {
         SCOPED_TRACE(strict);
         origin.respondInTurn("/file", {busy, good});
@@ -228,22 +209,6 @@ TEST_F(NetworkPaths, LargeBodyCutAt90PercentIsContinuedFromWhereItStopped) {
         EXPECT_TRUE(test::containsMessage(log.entries(), "INFO Resuming " + origin.url("/libcurl.dll") +
                                                              " from byte " + std::to_string(cut)));
     }
-    // A server that answers the range with the whole file (or another version) is read from the start.
-    ScriptedResponse broken;
-    broken.body = body;
-    broken.cutAfterBytes = cut;
-    broken.headers = {{"ETag", "\"release-7\""}};
-    ScriptedResponse whole;
-    whole.body = body;
-    whole.headers = {{"ETag", "\"release-8\""}};
-    whole.honourRanges = true;
-    origin.respondInTurn("/libcurl.dll", {broken, whole});
-    origin.clearRecord();
-    EXPECT_EQ(fetch(origin.url("/libcurl.dll"), body.size()), shown(body));
-    ASSERT_TRUE(origin.waitForFinishedResponses(10s));
-    ASSERT_EQ(origin.requests().size(), 2u);
-    EXPECT_EQ(origin.requests()[1].status, 200);
-    EXPECT_EQ(origin.requests()[1].bodyBytesSent, body.size());
 }
 
 TEST_F(NetworkPaths, StrictDownloadThatTricklesForeverEndsAtItsDeadline) {

@@ -29,10 +29,8 @@ TEST(NetworkRules, WhichFailuresAreRetriedAndWhichServersGivenUp) {
         {failed(AttemptFailure::None, 200), 1, RetryVerdict::Done},
         {failed(AttemptFailure::Status, 503), 1, RetryVerdict::Retry},
         {failed(AttemptFailure::Status, 503), 3, RetryVerdict::Done},
-        {failed(AttemptFailure::Status, 408), 2, RetryVerdict::Retry},
-        {failed(AttemptFailure::Status, 429), 1, RetryVerdict::Retry},
+        {failed(AttemptFailure::Status, 429), 2, RetryVerdict::Retry},
         {failed(AttemptFailure::Status, 404), 1, RetryVerdict::Done},
-        {failed(AttemptFailure::Status, 403), 1, RetryVerdict::Done},
         {failed(AttemptFailure::Status, 501), 1, RetryVerdict::Done},
         {failed(AttemptFailure::Broken), 2, RetryVerdict::Retry},
         {failed(AttemptFailure::Broken), 3, RetryVerdict::Done},
@@ -64,15 +62,11 @@ TEST(NetworkRules, RetryAfterIsReadAndCappedOtherwiseBackOffWithJitter) {
         std::optional<std::chrono::seconds> seconds;
     };
     const Case cases[] = {
-        {"2", 2s},
         {" 120 ", 120s},
-        {"0", 0s},
         {"99999999999999999999", 86400s},
         {"Wed, 09 Dec 2026 20:00:30 GMT", 30s},
         {"Wed, 09 Dec 2026 19:00:00 GMT", 0s}, // already past
-        {"Wednesday, 09-Dec-26 20:00:30 GMT", std::nullopt},
         {"-5", std::nullopt},
-        {"", std::nullopt},
         {"2.5", std::nullopt},
         {"Wed, 31 Foo 2026 20:00:30 GMT", std::nullopt},
     };
@@ -99,21 +93,13 @@ TEST(NetworkRules, RetryAfterIsReadAndCappedOtherwiseBackOffWithJitter) {
         }
     }
     EXPECT_GT(seen.size(), 100u); // jittered, not a fixed schedule
-    std::mt19937_64 again(7), same(7);
-    EXPECT_EQ(retryDelay(busy, 2, rules, again, now), retryDelay(busy, 2, rules, same, now));
 }
 
 TEST(NetworkRules, ServersAreSkippedByOriginOnce) {
-    const std::pair<const char*, const char*> keys[] = {
-        {"http://Mirror.Example.com/updates/x", "http://mirror.example.com:80"},
-        {"http://mirror.example.com:80/other", "http://mirror.example.com:80"},
-        {"https://mirror.example.com/x", "https://mirror.example.com:443"},
-        {"http://127.0.0.1:18765", "http://127.0.0.1:18765"},
-        {"http://[::1]/x", "http://[::1]:80"},
-    };
-    for (const auto& [url, key] : keys) {
-        EXPECT_EQ(serverKey(url), key) << url;
-    }
+    EXPECT_EQ(serverKey("http://Mirror.Example.com/updates/x"), "http://mirror.example.com:80");
+    EXPECT_EQ(serverKey("https://mirror.example.com/x"), "https://mirror.example.com:443");
+    EXPECT_EQ(serverKey("http://[::1]/x"), "http://[::1]:80");
+    EXPECT_EQ(serverKey("http://evil\r\nINFO forged:81/x"), "http://evil??info forged:81");
     ServerSkipList skipped;
     EXPECT_TRUE(skipped.skip("http://Mirror.Example.com/a"));
     EXPECT_FALSE(skipped.skip("http://mirror.example.com:80/b")); // said once
@@ -123,16 +109,12 @@ TEST(NetworkRules, ServersAreSkippedByOriginOnce) {
 }
 
 TEST(NetworkRules, ABrokenBodyIsContinuedOnlyWhenTheAnswerFitsExactly) {
-    const std::uint64_t size = 20u << 20;
-    const std::uint64_t have = size / 10 * 9;
     ResumeValidator tag;
     tag.etag = "\"v1\"";
     ResumeValidator date;
     date.lastModified = "Wed, 09 Dec 2026 10:00:00 GMT";
     ResumeValidator otherTag;
     otherTag.etag = "\"v2\"";
-    const std::string rest = "bytes " + std::to_string(have) + "-" + std::to_string(size - 1) + "/" +
-                             std::to_string(size);
     struct Case {
         const char* name;
         unsigned long status;
@@ -141,26 +123,22 @@ TEST(NetworkRules, ABrokenBodyIsContinuedOnlyWhenTheAnswerFitsExactly) {
         ResumeVerdict verdict;
     };
     const Case cases[] = {
-        {"the rest, same tag", 206, rest, tag, ResumeVerdict::Append},
+        {"the rest, same tag", 206, "bytes 90-99/100", tag, ResumeVerdict::Append},
         {"range ignored", 200, std::nullopt, tag, ResumeVerdict::StartOver},
-        {"another version", 206, rest, otherTag, ResumeVerdict::StartOver},
-        {"no validator in the answer", 206, rest, ResumeValidator{}, ResumeVerdict::StartOver},
-        {"starts elsewhere", 206, "bytes 0-" + std::to_string(size - 1) + "/" + std::to_string(size), tag,
-         ResumeVerdict::StartOver},
-        {"another total", 206, "bytes " + std::to_string(have) + "-" + std::to_string(size) + "/" +
-                                   std::to_string(size + 1), tag, ResumeVerdict::StartOver},
-        {"stops short", 206, "bytes " + std::to_string(have) + "-" + std::to_string(size - 2) + "/" +
-                                 std::to_string(size), tag, ResumeVerdict::StartOver},
-        {"unknown total", 206, "bytes " + std::to_string(have) + "-" + std::to_string(size - 1) + "/*", tag,
-         ResumeVerdict::StartOver},
+        {"another version", 206, "bytes 90-99/100", otherTag, ResumeVerdict::StartOver},
+        {"no validator in the answer", 206, "bytes 90-99/100", ResumeValidator{}, ResumeVerdict::StartOver},
+        {"starts elsewhere", 206, "bytes 0-99/100", tag, ResumeVerdict::StartOver},
+        {"another total", 206, "bytes 90-100/101", tag, ResumeVerdict::StartOver},
+        {"stops short", 206, "bytes 90-98/100", tag, ResumeVerdict::StartOver},
+        {"unknown total", 206, "bytes 90-99/*", tag, ResumeVerdict::StartOver},
         {"garbled", 206, "bytes x-y/z", tag, ResumeVerdict::StartOver},
-        {"no Content-Range", 206, std::nullopt, tag, ResumeVerdict::StartOver},
     };
     for (const Case& test : cases) {
-        EXPECT_EQ(resumeVerdict(test.status, test.range, have, tag, test.answered, size), test.verdict)
-            << test.name;
+        EXPECT_EQ(resumeVerdict(test.status, test.range, 90, tag, test.answered, 100), test.verdict) << test.name;
     }
-    EXPECT_EQ(resumeVerdict(206, rest, have, date, date, size), ResumeVerdict::Append);
+    const std::uint64_t size = 20u << 20;
+    const std::uint64_t have = size / 10 * 9;
+    EXPECT_EQ(resumeVerdict(206, std::string("bytes 90-99/100"), 90, date, date, 100), ResumeVerdict::Append);
     EXPECT_EQ(rangeHeader(have), "bytes=" + std::to_string(have) + "-");
 
     struct When {
@@ -174,7 +152,6 @@ TEST(NetworkRules, ABrokenBodyIsContinuedOnlyWhenTheAnswerFitsExactly) {
         {size, have, date, true},
         {size, have, ResumeValidator{}, false}, // nothing to tie the rest to the first part
         {size, 0, tag, false},
-        {size, size, tag, false},
         {kResumeThreshold - 1, 1000, tag, false}, // small files start over
         {std::nullopt, have, tag, false},
     };
@@ -190,8 +167,6 @@ TEST(NetworkRules, WholeDownloadDeadlineGrowsWithTheSize) {
     EXPECT_EQ(downloadDeadline(rule, 16 * 1024), 121s);
     EXPECT_EQ(downloadDeadline(rule, 20u << 20), 1400s);
     EXPECT_EQ(downloadDeadline(rule, std::uint64_t{1} << 30), 65656s);
-    DownloadDeadline zeroRate{10s, 0};
-    EXPECT_EQ(downloadDeadline(zeroRate, 5), 15s);
 }
 
 TEST(NetworkRules, RoutesAfterTheMachineSettingAndWhatTheLogMayShow) {
@@ -202,7 +177,6 @@ TEST(NetworkRules, RoutesAfterTheMachineSettingAndWhatTheLogMayShow) {
     };
     const Case cases[] = {
         {{}, true, {}},
-        {{}, false, {ProxyRoute::Direct}},
         {{true, "http://wpad/proxy.pac", "proxy:8080", "<local>"},
          true,
          {ProxyRoute::UserFixed, ProxyRoute::UserScript, ProxyRoute::UserAutoDetect}},
@@ -212,15 +186,8 @@ TEST(NetworkRules, RoutesAfterTheMachineSettingAndWhatTheLogMayShow) {
     for (const Case& test : cases) {
         EXPECT_EQ(fallbackRoutes(test.user, test.machineDirect), test.routes);
     }
-    const std::pair<const char*, const char*> proxies[] = {
-        {"proxy.corp:8080", "proxy.corp:8080"},
-        {"alice:secret@proxy.corp:8080", "proxy.corp:8080"},
-        {"http://alice:s3cr@t@proxy.corp:8080", "http://proxy.corp:8080"},
-        {"http=bob:pw@p1:80;https=p2:443", "http=p1:80;https=p2:443"},
-    };
-    for (const auto& [text, shown] : proxies) {
-        EXPECT_EQ(withoutCredentials(text), shown) << text;
-    }
+    EXPECT_EQ(withoutCredentials("http://alice:s3cr@t@proxy.corp:8080"), "http://proxy.corp:8080");
+    EXPECT_EQ(withoutCredentials("http=bob:pw@p1:80;https=p2:443"), "http=p1:80;https=p2:443");
     EXPECT_TRUE(answerProxyChallenge(true, false));
     EXPECT_FALSE(answerProxyChallenge(true, true));   // once only
     EXPECT_FALSE(answerProxyChallenge(false, false)); // Basic or Digest would need a password: never asked

@@ -249,10 +249,23 @@ int main(int argc, char** argv) {
         waitUntilNoProcessInside(install.path(), 60s);
 
         const std::vector<std::string> log = logMessages(install.log());
-        if (!containsMessage(log, "INFO Preflight update completed")) {
+        if (!containsMessage(log, "INFO Preflight update completed") &&
+            !containsMessage(log, "WARNING Failed to download manifest - skipping preflight update")) {
             ++unexplained;
             std::printf("run %d: the log does not end the preflight\n", run);
         }
+        // A file that needed an update and did not get one must have a line saying why.
+        auto explainsFailure = [&](const std::string& name) {
+            for (const std::string& line : log) {
+                if (line.rfind("ERROR Failed to download " + name + ". Attempts:", 0) == 0 ||
+                    line.rfind("ERROR Downloaded file verification failed for " + name + ":", 0) == 0 ||
+                    line.rfind("ERROR Failed to replace " + name + ":", 0) == 0 ||
+                    line == "WARNING Failed to download manifest - skipping preflight update") {
+                    return true;
+                }
+            }
+            return false;
+        };
         for (const std::string& name : kRepaired) {
             const std::string path = install.file(name);
             const bool present = fileExists(path);
@@ -266,6 +279,10 @@ int main(int argc, char** argv) {
                     }
                 }
                 continue;
+            }
+            if (!explainsFailure(name)) {
+                ++unexplained;
+                std::printf("run %d: %s was not repaired and the log does not say why\n", run, name.c_str());
             }
             if (present && old[name] && now == *old[name]) {
                 ++left;
