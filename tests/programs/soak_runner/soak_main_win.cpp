@@ -260,6 +260,7 @@ int main(int argc, char** argv) {
                 if (line.rfind("ERROR Failed to download " + name + ". Attempts:", 0) == 0 ||
                     line.rfind("ERROR Downloaded file verification failed for " + name + ":", 0) == 0 ||
                     line.rfind("ERROR Failed to replace " + name + ":", 0) == 0 ||
+                    line == "WARNING File not found in manifest files array: " + name ||
                     line == "WARNING Failed to download manifest - skipping preflight update") {
                     return true;
                 }
@@ -283,6 +284,11 @@ int main(int argc, char** argv) {
             if (!explainsFailure(name)) {
                 ++unexplained;
                 std::printf("run %d: %s was not repaired and the log does not say why\n", run, name.c_str());
+                for (const std::string& line : log) {
+                    if (line.find(name) != std::string::npos || line.rfind("DEBUG", 0) != 0) {
+                        std::printf("    %s\n", line.c_str());
+                    }
+                }
             }
             if (present && old[name] && now == *old[name]) {
                 ++left;
