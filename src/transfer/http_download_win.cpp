@@ -336,13 +336,16 @@ AttemptOutcome attemptDownload(const AttemptRequest& attempt) {
             (available > 0 && !::WinHttpReadData(request.get(), buffer,
                                                  std::min<DWORD>(available, sizeof(buffer)), &received))) {
             const DWORD error = ::GetLastError();
+            // A body that stalled for a whole receive time-out counts as a server that timed out: asking it
+            // again would only cost the same wait again.
+            const bool timedOut = error == ERROR_WINHTTP_TIMEOUT || error == kSocketTimedOut;
+            const AttemptFailure failure = timedOut ? AttemptFailure::TimedOut : AttemptFailure::Broken;
             if (policy.strict) {
-                const bool timedOut = error == ERROR_WINHTTP_TIMEOUT || error == kSocketTimedOut;
                 logger().error(timedOut ? timedOutMessage(narrowUrl(url)) : interruptedMessage(narrowUrl(url)));
-                return failWith(AttemptFailure::Broken);
+                return failWith(failure);
             }
             outcome.ok = true;
-            outcome.judged.failure = AttemptFailure::Broken;
+            outcome.judged.failure = failure;
             return outcome;
         }
         if (received == 0) {
