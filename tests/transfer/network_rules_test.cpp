@@ -1,5 +1,4 @@
 // The decisions taken after a failed first attempt, one table per decision.
-
 #include "transfer/network_rules.h"
 
 #include <gtest/gtest.h>
@@ -19,7 +18,7 @@ AttemptResult failed(AttemptFailure failure, unsigned long status = 0) {
 }
 
 TEST(NetworkRules, WhichFailuresAreRetriedAndWhichServersGivenUp) {
-    const RetryRules rules; // three attempts
+    const RetryRules rules;
     struct Case {
         AttemptResult result;
         int attemptsMade;
@@ -66,8 +65,7 @@ TEST(NetworkRules, RetryAfterIsReadAndCappedOtherwiseBackOffWithJitter) {
         {"99999999999999999999", 86400s},
         {"Wed, 09 Dec 2026 20:00:30 GMT", 30s},
         {"Wed, 09 Dec 2026 19:00:00 GMT", 0s}, // already past
-        {"-5", std::nullopt},
-        {"2.5", std::nullopt},
+        {"-5", std::nullopt}, {"2.5", std::nullopt},
         {"Wed, 31 Foo 2026 20:00:30 GMT", std::nullopt},
     };
     for (const Case& test : cases) {
@@ -77,10 +75,8 @@ TEST(NetworkRules, RetryAfterIsReadAndCappedOtherwiseBackOffWithJitter) {
     const RetryRules rules; // 1 s doubling up to 8 s; Retry-After up to 30 s
     std::mt19937_64 random(7);
     AttemptResult busy = failed(AttemptFailure::Status, 503);
-    busy.retryAfter = "3";
-    EXPECT_EQ(retryDelay(busy, 1, rules, random, now), 3000ms);
     busy.retryAfter = "3600";
-    EXPECT_EQ(retryDelay(busy, 1, rules, random, now), 30000ms);
+    EXPECT_EQ(retryDelay(busy, 1, rules, random, now), 30000ms); // capped
     busy.retryAfter = "soon";
     std::set<long long> seen;
     for (int retry = 1; retry <= 6; ++retry) {
@@ -109,12 +105,9 @@ TEST(NetworkRules, ServersAreSkippedByOriginOnce) {
 }
 
 TEST(NetworkRules, ABrokenBodyIsContinuedOnlyWhenTheAnswerFitsExactly) {
-    ResumeValidator tag;
-    tag.etag = "\"v1\"";
-    ResumeValidator date;
-    date.lastModified = "Wed, 09 Dec 2026 10:00:00 GMT";
-    ResumeValidator otherTag;
-    otherTag.etag = "\"v2\"";
+    const ResumeValidator tag{"\"v1\"", ""};
+    const ResumeValidator date{"", "Wed, 09 Dec 2026 10:00:00 GMT"};
+    const ResumeValidator otherTag{"\"v2\"", ""};
     struct Case {
         const char* name;
         unsigned long status;
@@ -156,8 +149,7 @@ TEST(NetworkRules, ABrokenBodyIsContinuedOnlyWhenTheAnswerFitsExactly) {
         {std::nullopt, have, tag, false},
     };
     for (const When& when : whens) {
-        EXPECT_EQ(shouldResume(when.expected, when.have, when.validator), when.resume)
-            << when.expected.value_or(0) << " " << when.have;
+        EXPECT_EQ(shouldResume(when.expected, when.have, when.validator), when.resume) << when.have;
     }
 }
 
@@ -188,8 +180,7 @@ TEST(NetworkRules, RoutesAfterTheMachineSettingAndWhatTheLogMayShow) {
     }
     EXPECT_EQ(withoutCredentials("http://alice:s3cr@t@proxy.corp:8080"), "http://proxy.corp:8080");
     EXPECT_EQ(withoutCredentials("http=bob:pw@p1:80;https=p2:443"), "http=p1:80;https=p2:443");
-    EXPECT_TRUE(answerProxyChallenge(true, false));
-    EXPECT_FALSE(answerProxyChallenge(true, true));   // once only
+    EXPECT_TRUE(answerProxyChallenge(true, false) && !answerProxyChallenge(true, true)); // once only
     EXPECT_FALSE(answerProxyChallenge(false, false)); // Basic or Digest would need a password: never asked
 }
 
