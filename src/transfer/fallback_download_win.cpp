@@ -156,7 +156,11 @@ bool downloadWithFallback(const std::vector<std::string>& baseUrls, const std::s
         // entries by the expected size while unpacking.
         const SizeLimit limit = !archive && steps.expectedSize ? SizeLimit::expected(*steps.expectedSize)
                                                                : SizeLimit::ceiling(steps.sizeCeiling);
-        if (!HttpDownloader::downloadToFile(widenUrl(url), downloadPath, limit, steps.policy)) {
+        TransferPolicy policy = steps.policy;
+        if (archive && steps.expectedSize && *steps.expectedSize < steps.sizeCeiling - (1u << 20)) {
+            policy.deadlineSize = *steps.expectedSize + (1u << 20);
+        }
+        if (!HttpDownloader::downloadToFile(widenUrl(url), downloadPath, limit, policy)) {
             cleaner.removeFile(downloadPath);
             continue;
         }

@@ -7,6 +7,7 @@
 #include "core/wide_text.h"
 #include "core/windows_text_win.h"
 #include "transfer/download_progress.h"
+#include "transfer/resilient_download_win.h"
 
 #include <algorithm>
 #include <climits>
@@ -50,10 +51,6 @@ namespace {
 // Wine reports a WinHTTP time-out as the socket's WSAETIMEDOUT rather than ERROR_WINHTTP_TIMEOUT.
 constexpr DWORD kSocketTimedOut = 10060;
 
-bool lastErrorIsTimeout() {
-    const DWORD error = ::GetLastError();
-    return error == ERROR_WINHTTP_TIMEOUT || error == kSocketTimedOut;
-}
 
 int timeoutValue(std::chrono::milliseconds duration) {
     return static_cast<int>(std::clamp<long long>(duration.count(), 0, INT_MAX));
@@ -98,83 +95,236 @@ std::optional<std::uint64_t> declaredLength(HINTERNET request) {
     return value;
 }
 
-// knownHash null: ask getOwnExecutableHash, and only once the URL has parsed.
-bool download(const std::wstring& url, const std::string& filePath, const std::string* knownHash,
-              const SizeLimit& limit, const TransferPolicy& policy) {
-    const std::optional<DownloadTarget> target = parseDownloadUrl(url);
-    if (!target) {
+// The value of a response header, when the answer carries it.
+std::optional<std::wstring> headerText(HINTERNET request, const wchar_t* name) {
+    DWORD size = 0;
+    ::WinHttpQueryHeaders(request, WINHTTP_QUERY_CUSTOM, name, WINHTTP_NO_OUTPUT_BUFFER, &size,
+                          WINHTTP_NO_HEADER_INDEX);
+    if (::GetLastError() != ERROR_INSUFFICIENT_BUFFER || size == 0 || size > 4096) {
+        return std::nullopt;
+    }
+    std::wstring value(size / sizeof(wchar_t), L'\0');
+    if (!::WinHttpQueryHeaders(request, WINHTTP_QUERY_CUSTOM, name, value.data(), &size,
+                               WINHTTP_NO_HEADER_INDEX)) {
+        return std::nullopt;
+    }
+    value.resize(size / sizeof(wchar_t));
+    return value;
+}
+
+std::optional<std::string> headerValue(HINTERNET request, const wchar_t* name) {
+    const std::optional<std::wstring> text = headerText(request, name);
+    if (!text) {
+        return std::nullopt;
+    }
+    return narrowUrl(*text);
+}
+
+// What a later ranged request may name to be sure it continues the same file.
+ResumeValidator validatorOf(HINTERNET request) {
+    ResumeValidator validator;
+    const std::optional<std::string> etag = headerValue(request, L"ETag");
+    if (etag && etag->size() >= 2 && etag->front() == '"') {
+        validator.etag = *etag; // a weak tag ("W/...") cannot be used with If-Range
+    }
+    validator.lastModified = headerValue(request, L"Last-Modified").value_or("");
+    // The value goes back to the server in a header line of its own: nothing that could end that line or
+    // start another one, and nothing longer than a real validator.
+    for (std::string* value : {&validator.etag, &validator.lastModified}) {
+        if (value->size() > 256 || printableText(*value) != *value) {
+            value->clear();
+        }
+    }
+    return validator;
+}
+
+DWORD statusOf(HINTERNET request) {
+    DWORD status = 0;
+    DWORD size = sizeof(status);
+    if (!::WinHttpQueryHeaders(request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
+                               WINHTTP_HEADER_NAME_BY_INDEX, &status, &size, WINHTTP_NO_HEADER_INDEX)) {
+        status = 0;
+    }
+    return status;
+}
+
+// Hands the logged-on user's credentials to a proxy that offers a scheme able to carry them; no prompt
+// and no stored password is ever involved.
+bool setIntegratedProxyCredentials(HINTERNET request) {
+    DWORD supported = 0;
+    DWORD first = 0;
+    DWORD target = 0;
+    if (!::WinHttpQueryAuthSchemes(request, &supported, &first, &target) ||
+        target != WINHTTP_AUTH_TARGET_PROXY) {
         return false;
     }
-    const std::wstring userAgent =
-        widenUrl(downloadUserAgent(knownHash ? *knownHash : getOwnExecutableHash()));
+    const DWORD scheme = (supported & WINHTTP_AUTH_SCHEME_NEGOTIATE) ? WINHTTP_AUTH_SCHEME_NEGOTIATE
+                         : (supported & WINHTTP_AUTH_SCHEME_NTLM)    ? WINHTTP_AUTH_SCHEME_NTLM
+                                                                     : 0;
+    if (!answerProxyChallenge(scheme != 0, false)) {
+        return false;
+    }
+    return ::WinHttpSetCredentials(request, WINHTTP_AUTH_TARGET_PROXY, scheme, nullptr, nullptr, nullptr) !=
+           FALSE;
+}
+
+struct RedirectWatch {
+    std::wstring target;
+};
+
+void CALLBACK onRequestStatus(HINTERNET, DWORD_PTR context, DWORD status, LPVOID information, DWORD) {
+    if (status == WINHTTP_CALLBACK_STATUS_REDIRECT && context && information) {
+        const auto* text = static_cast<const wchar_t*>(information);
+        reinterpret_cast<RedirectWatch*>(context)->target.assign(text, ::wcsnlen(text, 4096));
+    }
+}
+
+} // namespace
+
+AttemptOutcome attemptDownload(const AttemptRequest& attempt) {
+    AttemptOutcome outcome;
+    const std::wstring& url = attempt.url;
+    const std::string& filePath = attempt.filePath;
+    const SizeLimit& limit = attempt.limit;
+    const TransferPolicy& policy = attempt.policy;
+    const DownloadTarget* target = &attempt.target;
+    auto failWith = [&](AttemptFailure failure) {
+        outcome.judged.failure = failure;
+        return outcome;
+    };
 
     // Declared in opening order, so they close in the reverse: request, connection, client.
-    InternetHandle session(::WinHttpOpen(userAgent.c_str(), WINHTTP_ACCESS_TYPE_DEFAULT_PROXY,
-                                         WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
+    const bool named = attempt.route.accessType == WINHTTP_ACCESS_TYPE_NAMED_PROXY;
+    InternetHandle session(::WinHttpOpen(attempt.userAgent.c_str(), attempt.route.accessType,
+                                         named ? attempt.route.proxy.c_str() : WINHTTP_NO_PROXY_NAME,
+                                         named && !attempt.route.bypass.empty() ? attempt.route.bypass.c_str()
+                                                                                : WINHTTP_NO_PROXY_BYPASS,
+                                         0));
     if (!session || !applyTimeouts(session.get(), policy)) {
-        return false;
+        return failWith(AttemptFailure::Rejected);
     }
     InternetHandle connection(::WinHttpConnect(session.get(), target->host.c_str(), target->port, 0));
     if (!connection) {
-        return false;
+        return failWith(AttemptFailure::Refused);
     }
     InternetHandle request(::WinHttpOpenRequest(connection.get(), L"GET", target->path.c_str(), nullptr,
                                                 WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
                                                 target->secure ? WINHTTP_FLAG_SECURE : 0));
     if (!request || !applyTimeouts(request.get(), policy)) {
-        return false;
+        return failWith(AttemptFailure::Rejected);
     }
     // Under Wine only this option bounds the wait for the response headers; on Windows the receive
     // time-out above already does.
     DWORD responseTimeout = static_cast<DWORD>(timeoutValue(policy.receiveTimeout));
     if (!::WinHttpSetOption(request.get(), WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &responseTimeout,
                             sizeof(responseTimeout))) {
-        return false;
+        return failWith(AttemptFailure::Rejected);
     }
-    if (!::WinHttpSendRequest(request.get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0,
-                              0) ||
-        !::WinHttpReceiveResponse(request.get(), nullptr)) {
+    // Told where a redirect leads, so that a failure there is put down to the right server.
+    RedirectWatch redirect;
+    RedirectWatch* context = &redirect;
+    ::WinHttpSetOption(request.get(), WINHTTP_OPTION_CONTEXT_VALUE, &context, sizeof(context));
+    ::WinHttpSetStatusCallback(request.get(), onRequestStatus, WINHTTP_CALLBACK_FLAG_REDIRECT, 0);
+    if (attempt.answerProxyChallenge) {
+        // Lets WinHTTP send the logged-on user's credentials to a proxy without asking anyone.
+        DWORD policyLow = WINHTTP_AUTOLOGON_SECURITY_LEVEL_LOW;
+        ::WinHttpSetOption(request.get(), WINHTTP_OPTION_AUTOLOGON_POLICY, &policyLow, sizeof(policyLow));
+    }
+    std::wstring extraHeaders;
+    if (attempt.resumeFrom) {
+        extraHeaders = widenUrl("Range: " + rangeHeader(*attempt.resumeFrom) + "\r\nIf-Range: " +
+                                attempt.resumeValidator.ifRange() + "\r\n");
+    }
+    auto send = [&] {
+        return ::WinHttpSendRequest(request.get(),
+                                    extraHeaders.empty() ? WINHTTP_NO_ADDITIONAL_HEADERS : extraHeaders.c_str(),
+                                    extraHeaders.empty() ? 0 : static_cast<DWORD>(-1L), WINHTTP_NO_REQUEST_DATA,
+                                    0, 0, 0) &&
+               ::WinHttpReceiveResponse(request.get(), nullptr);
+    };
+    bool sent = send();
+    if (sent && attempt.answerProxyChallenge && statusOf(request.get()) == 407 &&
+        setIntegratedProxyCredentials(request.get())) {
+        sent = send(); // once: a second 407 stands as the answer
+    }
+    if (!sent) {
         // Nothing has touched the target file yet: an older file there stays as it was.
-        if (lastErrorIsTimeout()) {
+        const DWORD error = ::GetLastError();
+        if (error == ERROR_WINHTTP_TIMEOUT || error == kSocketTimedOut) {
             logger().error(timedOutMessage(narrowUrl(url)));
         }
-        return false;
-    }
-    if (policy.strict) {
-        DWORD status = 0;
-        DWORD size = sizeof(status);
-        if (!::WinHttpQueryHeaders(request.get(), WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
-                                   WINHTTP_HEADER_NAME_BY_INDEX, &status, &size, WINHTTP_NO_HEADER_INDEX)) {
-            status = 0;
+        // After a redirect to another server, that server is the one that failed.
+        if (redirect.target.rfind(L"http", 0) == 0) {
+            outcome.failedUrl = narrowUrl(redirect.target);
         }
-        if (!isSuccessStatus(status)) {
-            logger().error(statusFailedMessage(status, narrowUrl(url)));
-            return false;
+        return failWith(classifyRequestError(error));
+    }
+    const DWORD status = statusOf(request.get());
+    outcome.judged.status = status;
+    outcome.judged.retryAfter = headerValue(request.get(), L"Retry-After");
+    outcome.challenged = status == 407 && attempt.route.route != ProxyRoute::Direct;
+    outcome.answered = !outcome.challenged;
+    outcome.validator = validatorOf(request.get());
+    if (outcome.challenged && attempt.answerProxyChallenge) {
+        // The proxy turned the logged-on user away (or offered only schemes that need a password): this way
+        // through the network is closed, and its 407 page is nobody's document.
+        return failWith(AttemptFailure::Refused);
+    }
+    const bool transient = isTransientStatus(status);
+    if (policy.strict && !isSuccessStatus(status)) {
+        logger().error(statusFailedMessage(status, narrowUrl(url)));
+        return failWith(AttemptFailure::Status);
+    }
+    // A ranged request's body is only of use when it continues exactly what the partial file holds;
+    // anything else (the whole file, another version) is written from the start.
+    bool append = false;
+    if (attempt.resumeFrom && isSuccessStatus(status)) {
+        append = resumeVerdict(status, headerValue(request.get(), L"Content-Range"), *attempt.resumeFrom,
+                               attempt.resumeValidator, outcome.validator,
+                               limit.isExpectedSize ? std::optional<std::uint64_t>(limit.bytes) : std::nullopt) ==
+                 ResumeVerdict::Append;
+        if (!append && status != 200) {
+            return failWith(AttemptFailure::Broken); // a range of something else: ask again without one
         }
     }
-    const std::optional<std::uint64_t> promised = declaredLength(request.get());
+    const std::uint64_t offset = append ? *attempt.resumeFrom : 0;
+    const std::optional<std::uint64_t> declared = declaredLength(request.get());
+    std::optional<std::uint64_t> promised;
+    if (declared) {
+        promised = *declared > UINT64_MAX - offset ? UINT64_MAX : *declared + offset;
+    }
     if (promised && *promised > limit.bytes) {
         logger().error(sizeExceededMessage(limit, narrowUrl(url)));
-        return false;
+        return failWith(AttemptFailure::Rejected);
     }
 
-    FileHandle file(::CreateFileW(pathForWindows(filePath).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+    FileHandle file(::CreateFileW(pathForWindows(filePath).c_str(), GENERIC_WRITE, 0, nullptr,
+                                  append ? OPEN_EXISTING : CREATE_ALWAYS,
                                   FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) {
-        return false;
+        return failWith(AttemptFailure::Rejected);
     }
-    // What arrived so far is no use to anyone once the download has failed.
-    auto fail = [&](const std::string& message) {
-        logger().error(message);
-        file.reset();
-        ::DeleteFileW(pathForWindows(filePath).c_str());
-        return false;
-    };
+    outcome.fileTouched = true;
+    if (append) {
+        LARGE_INTEGER size{};
+        LARGE_INTEGER end{};
+        // The partial file must be exactly what the range continues.
+        if (!::GetFileSizeEx(file.get(), &size) || static_cast<std::uint64_t>(size.QuadPart) != offset ||
+            !::SetFilePointerEx(file.get(), LARGE_INTEGER{}, &end, FILE_END)) {
+            return failWith(AttemptFailure::Broken);
+        }
+        outcome.resumed = true;
+    }
     // Outside strict mode the status code is not looked at: whatever body arrives is the document, and the
     // callers' size and hash checks catch an error page. A connection that breaks mid-body ends the loop
     // and keeps what came.
+    auto fail = [&](const std::string& message, AttemptFailure failure) {
+        logger().error(message);
+        return failWith(failure);
+    };
     LowSpeedMonitor speed(policy.minimumBytes, policy.lowSpeedWindow, std::chrono::steady_clock::now());
-    std::uint64_t total = 0;
+    std::uint64_t total = offset;
+    outcome.fileBytes = total;
     char buffer[kReceiveBufferBytes];
     for (;;) {
         // Asking what has arrived first makes each read return as soon as there is something: a read of a
@@ -184,38 +334,75 @@ bool download(const std::wstring& url, const std::string& filePath, const std::s
         if (!::WinHttpQueryDataAvailable(request.get(), &available) ||
             (available > 0 && !::WinHttpReadData(request.get(), buffer,
                                                  std::min<DWORD>(available, sizeof(buffer)), &received))) {
+            const DWORD error = ::GetLastError();
+            // A body that stalled for a whole receive time-out counts as a server that timed out: asking it
+            // again would only cost the same wait again.
+            const bool timedOut = error == ERROR_WINHTTP_TIMEOUT || error == kSocketTimedOut;
+            const AttemptFailure failure = timedOut ? AttemptFailure::TimedOut : AttemptFailure::Broken;
             if (policy.strict) {
-                const bool timedOut = lastErrorIsTimeout();
-                return fail(timedOut ? timedOutMessage(narrowUrl(url)) : interruptedMessage(narrowUrl(url)));
+                logger().error(timedOut ? timedOutMessage(narrowUrl(url)) : interruptedMessage(narrowUrl(url)));
+                return failWith(failure);
             }
-            break;
+            outcome.ok = true;
+            outcome.judged.failure = failure;
+            return outcome;
         }
         if (received == 0) {
             break;
         }
         // Checked before writing, so the file never holds more than the limit.
         if (received > limit.bytes - total) {
-            return fail(sizeExceededMessage(limit, narrowUrl(url)));
+            return fail(sizeExceededMessage(limit, narrowUrl(url)), AttemptFailure::Rejected);
         }
-        total += received;
         DWORD written = 0;
         if (!::WriteFile(file.get(), buffer, received, &written, nullptr) || written != received) {
             // A file that could not be filled (a full disk, say) is not a successful download, and its
             // partial content must not stay behind to be taken for one.
-            file.reset();
-            ::DeleteFileW(pathForWindows(filePath).c_str());
-            return false;
+            outcome.fileBytes = 0;
+            return failWith(AttemptFailure::Rejected);
         }
+        total += received;
+        outcome.fileBytes = total;
         if (policy.strict && !speed.progress(received, std::chrono::steady_clock::now())) {
-            return fail(tooSlowMessage(policy, narrowUrl(url)));
+            return fail(tooSlowMessage(policy, narrowUrl(url)), AttemptFailure::Rejected);
+        }
+        if (attempt.deadline && std::chrono::steady_clock::now() > *attempt.deadline) {
+            return fail(deadlineMessage(attempt.deadlineLength, narrowUrl(url)), AttemptFailure::Rejected);
         }
         reportDownloadProgress(total, promised);
     }
-    if (policy.strict && promised && total != *promised) {
-        return fail(interruptedMessage(narrowUrl(url)));
+    if (promised && total != *promised) {
+        if (policy.strict) {
+            return fail(interruptedMessage(narrowUrl(url)), AttemptFailure::Broken);
+        }
+        outcome.ok = true;
+        outcome.judged.failure = AttemptFailure::Broken;
+        return outcome;
     }
-    file.reset();
-    return true;
+    outcome.ok = true;
+    // Outside strict mode a "not now" answer is still the document of this attempt; the retry rules
+    // decide whether another attempt may bring the real one.
+    outcome.judged.failure = transient || outcome.challenged ? AttemptFailure::Status : AttemptFailure::None;
+    return outcome;
+}
+
+namespace {
+
+// knownHash null: ask getOwnExecutableHash, and only once the URL has parsed.
+bool download(const std::wstring& url, const std::string& filePath, const std::string* knownHash,
+              const SizeLimit& limit, const TransferPolicy& policy) {
+    const std::optional<DownloadTarget> target = parseDownloadUrl(url);
+    if (!target) {
+        return false;
+    }
+    AttemptRequest first;
+    first.url = url;
+    first.target = *target;
+    first.userAgent = widenUrl(downloadUserAgent(knownHash ? *knownHash : getOwnExecutableHash()));
+    first.filePath = filePath;
+    first.limit = limit;
+    first.policy = policy;
+    return resilientDownload(first, policy.run ? *policy.run : networkRun());
 }
 
 } // namespace

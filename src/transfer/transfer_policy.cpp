@@ -67,6 +67,10 @@ std::string interruptedMessage(const std::string& url) {
     return "Download interrupted: " + url;
 }
 
+std::string deadlineMessage(std::chrono::seconds deadline, const std::string& url) {
+    return "Download took longer than its deadline of " + durationText(deadline) + ": " + url;
+}
+
 std::string archiveSizeExceededMessage(const SizeLimit& limit, const std::string& url) {
     return std::string(limit.isExpectedSize ? "Archive entry exceeded the expected size of "
                                             : "Archive exceeded the size limit of ") +

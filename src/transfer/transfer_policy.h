@@ -3,11 +3,16 @@
 // How downloads behave on a hostile or broken network: how long each step may wait, how large a body may
 // grow, and (in strict mode) which answers and speeds count as a failed download.
 
+#include "transfer/network_rules.h"
+
 #include <chrono>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 namespace vesk::updater {
+
+class NetworkRun;
 
 // Largest file a download or an unpacked archive may produce when the wanted size is not known.
 constexpr std::uint64_t kDownloadSizeCeiling = std::uint64_t{1} << 30;
@@ -26,6 +31,16 @@ struct TransferPolicy {
     bool strict = false;
     std::uint64_t minimumBytes = 1024;
     std::chrono::milliseconds lowSpeedWindow{60000};
+
+    // After a failed first attempt: how often and how soon to ask again (both modes), and in strict mode how
+    // long one download may take in all, however steadily its bytes trickle in.
+    RetryRules retry;
+    DownloadDeadline deadline;
+    // The size the deadline is reckoned from when it is not the download's own bound (an archive of a file
+    // of known size: the file's size plus room for the archive's own bytes).
+    std::optional<std::uint64_t> deadlineSize;
+    // What the downloads of one run share (servers skipped, the route that worked); null: the process's.
+    NetworkRun* run = nullptr;
 
     // Strict when the program was built to trust only signed releases, the default policy otherwise.
     static TransferPolicy forThisProgram();
@@ -65,6 +80,7 @@ std::string statusFailedMessage(unsigned long status, const std::string& url);
 std::string tooSlowMessage(const TransferPolicy& policy, const std::string& url);
 std::string timedOutMessage(const std::string& url);
 std::string interruptedMessage(const std::string& url);
+std::string deadlineMessage(std::chrono::seconds deadline, const std::string& url);
 // An archive entry larger than limit allows.
 std::string archiveSizeExceededMessage(const SizeLimit& limit, const std::string& url);
 

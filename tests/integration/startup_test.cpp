@@ -307,6 +307,14 @@ Lines startupPreflightLines(const std::string& channelWord, const std::string& m
     };
 }
 
+// The lines without the retries of the dropped manifest request, whose waits are drawn at random.
+Lines withoutRetries(Lines lines) {
+    lines.erase(std::remove_if(lines.begin(), lines.end(),
+                               [](const std::string& line) { return line.rfind("INFO Retrying ", 0) == 0; }),
+                lines.end());
+    return lines;
+}
+
 class Startup : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -358,13 +366,13 @@ TEST_F(Startup, WithoutArgumentsShowsTheCentredWindowUntilTheFailedUpdateClosesI
 
     EXPECT_EQ(entryRoutineLines(entries), normalRunLog("(none)", "stable", false))
         << describe(watch, entries);
-    EXPECT_EQ(linesBetween(entries, "INFO Downloading manifest and checking core updater files...",
-                           "INFO Core file verification completed - proceeding with normal startup"),
+    EXPECT_EQ(withoutRetries(linesBetween(entries, "INFO Downloading manifest and checking core updater files...",
+                                          "INFO Core file verification completed - proceeding with normal startup")),
               startupPreflightLines("stable", "/manifest.json"));
     expectFailedUpdateLogged(entries, "stable", "/manifest.json");
-    // The manifest was asked for twice: by the start-up preflight and when the update looked for the
-    // missing console updater.
-    EXPECT_EQ(ownRequestedPaths(), (Lines{"/manifest.json", "/manifest.json"}));
+    // The manifest was asked for twice, each time with two retries of the dropped connection: by the
+    // start-up preflight and when the update looked for the missing console updater.
+    EXPECT_EQ(ownRequestedPaths(), Lines(6, "/manifest.json"));
 }
 
 TEST_F(Startup, CommandLineArrivesWithoutTheProgramNameAndItsChannelReachesEveryStep) {
@@ -384,11 +392,11 @@ TEST_F(Startup, CommandLineArrivesWithoutTheProgramNameAndItsChannelReachesEvery
         entries, {"INFO Past admin elevation.", "INFO === Self-Update Flow: restart-done mode ===",
                   "INFO Self-update cleanup completed - proceeding with normal execution",
                   "INFO Preflight channel: beta"}));
-    EXPECT_EQ(linesBetween(entries, "INFO Downloading manifest and checking core updater files...",
-                           "INFO Core file verification completed - proceeding with normal startup"),
+    EXPECT_EQ(withoutRetries(linesBetween(entries, "INFO Downloading manifest and checking core updater files...",
+                                          "INFO Core file verification completed - proceeding with normal startup")),
               startupPreflightLines("beta", "/manifest-beta.json"));
     expectFailedUpdateLogged(entries, "beta", "/manifest-beta.json");
-    EXPECT_EQ(ownRequestedPaths(), (Lines{"/manifest-beta.json", "/manifest-beta.json"}));
+    EXPECT_EQ(ownRequestedPaths(), Lines(6, "/manifest-beta.json"));
 }
 
 TEST(ProgramFile, CarriesItsIconGroupAndAdministratorManifest) {

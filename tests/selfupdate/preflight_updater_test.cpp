@@ -369,10 +369,17 @@ TEST_F(Preflight, DownloadsComeFromTheArchiveThePlainFileOrTheNextServer) {
     EXPECT_TRUE(containsMessage(messages(), "ERROR Download exceeded the expected size of " + sizeOf(kZlib) +
                                                 " bytes: " + releaseUrl("zlib1.dll")));
     EXPECT_TRUE(containsMessage(messages(), "INFO Files successfully updated: 4"));
+    // A connection dropped without an answer is asked twice more before the next candidate.
     const std::vector<std::string> onDefault = {"/manifest.json",
                                                 kRelease + "Updater.exe.zip",
+                                                kRelease + "Updater.exe.zip",
+                                                kRelease + "Updater.exe.zip",
+                                                kRelease + "Updater.exe",
+                                                kRelease + "Updater.exe",
                                                 kRelease + "Updater.exe",
                                                 kRelease + "libcurl.dll.zip",
+                                                kRelease + "libsodium.dll.zip",
+                                                kRelease + "libsodium.dll.zip",
                                                 kRelease + "libsodium.dll.zip",
                                                 kRelease + "libsodium.dll",
                                                 kRelease + "zlib1.dll.zip",

@@ -171,9 +171,12 @@ TEST_F(WholeProgram, PreflightRepairsCoreFilesFromArchivePlainFileAndSecondServe
     EXPECT_NE(record.at("command_line").find("--channel beta"), std::string::npos)
         << record.at("command_line");
 
+    // A dropped connection is asked twice more before the next candidate.
     const std::vector<std::string> askedDefault = {
-        "/manifest-beta.json",    kRelease + "Updater.exe.zip",   kRelease + "libcurl.dll.zip",
-        kRelease + "libcurl.dll", kRelease + "libsodium.dll.zip", kRelease + "libsodium.dll"};
+        "/manifest-beta.json",          kRelease + "Updater.exe.zip",   kRelease + "libcurl.dll.zip",
+        kRelease + "libcurl.dll.zip",   kRelease + "libcurl.dll.zip",   kRelease + "libcurl.dll",
+        kRelease + "libsodium.dll.zip", kRelease + "libsodium.dll.zip", kRelease + "libsodium.dll.zip",
+        kRelease + "libsodium.dll",     kRelease + "libsodium.dll",     kRelease + "libsodium.dll"};
     EXPECT_EQ(server->requestedPaths(), askedDefault);
     const std::vector<std::string> askedSecond = {kRelease + "libsodium.dll.zip", kRelease + "libsodium.dll"};
     EXPECT_EQ(second.requestedPaths(), askedSecond);
@@ -262,7 +265,8 @@ TEST_F(WholeProgram, MissingConsoleUpdaterIsFetchedByThePreflightOnTheUpdateThre
 
     std::optional<ProgramRun> result;
     std::thread runner([&] { result = run(""); });
-    const bool firstAsked = server->waitForRequests(1, 60s);
+    // The first request and its two retries.
+    const bool firstAsked = server->waitForRequests(3, 60s);
     // Scripted while the first answer is still held back, so the update thread's request gets the manifest.
     server->respond("/manifest.json", 200,
                     manifestDocument({manifestFileEntry("Updater.exe", {{"sha256", sha256Hex(simulator)}})}));
@@ -283,7 +287,7 @@ TEST_F(WholeProgram, MissingConsoleUpdaterIsFetchedByThePreflightOnTheUpdateThre
          "INFO Using console updater: " + updater, "INFO Update process completed with result: SUCCESS"}));
     EXPECT_EQ(readFileBytes(updater), simulator);
     EXPECT_TRUE(readSimulatorRecord(updater).count("command_line"));
-    const std::vector<std::string> asked = {"/manifest.json", "/manifest.json", kRelease + "Updater.exe.zip",
-                                            kRelease + "Updater.exe"};
+    const std::vector<std::string> asked = {"/manifest.json", "/manifest.json", "/manifest.json", "/manifest.json",
+                                            kRelease + "Updater.exe.zip", kRelease + "Updater.exe"};
     EXPECT_EQ(server->requestedPaths(), asked);
 }

@@ -8,6 +8,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -36,14 +37,29 @@ struct ScriptedResponse {
     // When true, the body never ends: body (or zeros when it is empty) is sent over and over, without a
     // Content-Length, until the client goes away or the server stops.
     bool endless = false;
-    // When set, body bytes go out one at a time, each after this pause.
+    // When set, body bytes go out trickleChunk at a time, each after this pause.
     std::optional<std::chrono::milliseconds> trickleInterval;
+    std::size_t trickleChunk = 1;
     // When set, Content-Length promises this many bytes whatever the body holds; the body is sent whole,
     // so it can run past its own promise.
     std::optional<std::uint64_t> declaredLength;
     // When true, the request is read and then nothing at all is sent until the client gives up (or the
     // server stops): a server that accepts and never answers.
     bool neverAnswer = false;
+    // When true, the connection is reset (not closed) after the headers and cutAfterBytes body bytes.
+    bool resetConnection = false;
+    // When true, a request with "Range: bytes=N-" is answered 206 with the body from N on, provided its
+    // If-Range (if any) equals this response's ETag or Last-Modified header.
+    bool honourRanges = false;
+};
+
+// How the server behaves when asked as a proxy (absolute request targets, CONNECT).
+struct ProxyMode {
+    // Answer 407 (offering Negotiate and NTLM) to requests without a Proxy-Authorization header.
+    bool requireCredentials = false;
+    // When set ("host:port"), every forwarded request goes there whatever origin it names: a proxy that is
+    // the only way out of the network.
+    std::string forwardTo;
 };
 
 // One request as it arrived.
@@ -61,6 +77,11 @@ struct RecordedRequest {
     // Body bytes handed to the connection so far, and whether the server is done with it.
     std::uint64_t bodyBytesSent = 0;
     bool finished = false;
+    // True when the request came to the server as a proxy (its path is then the absolute target, or the
+    // host:port of a CONNECT).
+    bool proxied = false;
+    // The status the server answered with (0 when it sent none).
+    int status = 0;
 
     // The value of the first header with this name (compared without regard to case).
     std::optional<std::string> header(const std::string& name) const;
@@ -89,6 +110,14 @@ public:
     void respond(const std::string& path, ScriptedResponse response);
     // Shorthand for a complete response with this status and body.
     void respond(const std::string& path, int status, std::string body);
+    // Answers the requests for path with these responses in turn; the last one answers every later request.
+    void respondInTurn(const std::string& path, std::vector<ScriptedResponse> responses);
+    // Called with every request for a scripted path just before it is answered; may change the answer
+    // (fault injection). Runs on the connection's thread.
+    void setFaultInjector(std::function<void(const RecordedRequest&, ScriptedResponse&)> injector);
+    // Serves as a forwarding proxy too: absolute-form requests are passed on to their origin, CONNECT opens a
+    // tunnel. Requests to the server's own paths are answered as before.
+    void enableProxy(ProxyMode mode = {});
 
     // Every request so far, in arrival order.
     std::vector<RecordedRequest> requests() const;
@@ -114,6 +143,7 @@ private:
 
     void acceptLoop();
     void serveConnection(std::uintptr_t socket);
+    void serveAsProxy(std::uintptr_t socket, RecordedRequest& request, const ProxyMode& mode);
 
     std::shared_ptr<State> state_;
     std::uint16_t port_ = 0;

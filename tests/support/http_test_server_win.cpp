@@ -8,6 +8,7 @@
 #include <cctype>
 #include <set>
 #include <stdexcept>
+#include <tuple>
 
 namespace vesk::test {
 
@@ -34,6 +35,16 @@ std::string reasonPhrase(int status) {
         return "Forbidden";
     case 404:
         return "Not Found";
+    case 206:
+        return "Partial Content";
+    case 407:
+        return "Proxy Authentication Required";
+    case 429:
+        return "Too Many Requests";
+    case 502:
+        return "Bad Gateway";
+    case 504:
+        return "Gateway Timeout";
     case 500:
         return "Internal Server Error";
     case 503:
@@ -120,6 +131,10 @@ struct HttpTestServer::State {
     mutable std::mutex mutex;
     mutable std::condition_variable changed;
     std::map<std::string, ScriptedResponse> scripts;
+    std::map<std::string, std::vector<ScriptedResponse>> turns;
+    std::map<std::string, std::size_t> turnsTaken;
+    std::function<void(const RecordedRequest&, ScriptedResponse&)> injector;
+    std::optional<ProxyMode> proxy;
     std::vector<RecordedRequest> requests;
     std::uint64_t requestCount = 0;
     std::vector<std::string> malformed;
@@ -206,6 +221,22 @@ void HttpTestServer::respond(const std::string& path, int status, std::string bo
     response.status = status;
     response.body = std::move(body);
     respond(path, std::move(response));
+}
+
+void HttpTestServer::respondInTurn(const std::string& path, std::vector<ScriptedResponse> responses) {
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    state_->turnsTaken[path] = 0;
+    state_->turns[path] = std::move(responses);
+}
+
+void HttpTestServer::setFaultInjector(std::function<void(const RecordedRequest&, ScriptedResponse&)> injector) {
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    state_->injector = std::move(injector);
+}
+
+void HttpTestServer::enableProxy(ProxyMode mode) {
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    state_->proxy = mode;
 }
 
 std::vector<RecordedRequest> HttpTestServer::requests() const {
@@ -357,12 +388,38 @@ void HttpTestServer::serveConnection(std::uintptr_t rawSocket) {
         return;
     }
 
+    std::optional<ProxyMode> proxy;
+    std::function<void(const RecordedRequest&, ScriptedResponse&)> injector;
+    {
+        std::lock_guard<std::mutex> lock(state->mutex);
+        proxy = state->proxy;
+        injector = state->injector;
+    }
+    // Wine's WinHTTP sends a plain-http request to a proxy in origin form ("GET /path") with the origin in
+    // Host; a Host other than this server's own address is therefore a request to pass on as well.
+    const std::optional<std::string> host = request.header("Host");
+    const std::string ownAddress = "127.0.0.1:" + std::to_string(port_);
+    if (proxy && request.method != "CONNECT" && request.path.rfind("/", 0) == 0 && host && *host != ownAddress &&
+        *host != "localhost:" + std::to_string(port_)) {
+        request.path = "http://" + *host + request.path;
+    }
+    if (proxy && (request.method == "CONNECT" || request.path.rfind("http://", 0) == 0)) {
+        serveAsProxy(socket, request, *proxy);
+        closeConnection(true);
+        return;
+    }
+
     ScriptedResponse response;
     {
         std::lock_guard<std::mutex> lock(state->mutex);
         const auto script = state->scripts.find(request.path);
-        request.scripted = script != state->scripts.end();
-        if (request.scripted) {
+        const auto turns = state->turns.find(request.path);
+        request.scripted = script != state->scripts.end() || turns != state->turns.end();
+        if (turns != state->turns.end() && !turns->second.empty()) {
+            std::size_t& taken = state->turnsTaken[request.path];
+            response = turns->second[std::min(taken, turns->second.size() - 1)];
+            ++taken;
+        } else if (request.scripted) {
             response = script->second;
         } else {
             response.status = 404;
@@ -374,6 +431,32 @@ void HttpTestServer::serveConnection(std::uintptr_t rawSocket) {
         state->requests.push_back(request);
     }
     state->changed.notify_all();
+    if (injector && request.scripted) {
+        injector(request, response);
+    }
+    // A ranged request for a body that honours ranges gets the rest from the asked offset.
+    std::string contentRange;
+    if (response.honourRanges && response.status == 200) {
+        const std::optional<std::string> range = request.header("Range");
+        const std::optional<std::string> ifRange = request.header("If-Range");
+        bool validatorMatches = !ifRange;
+        for (const auto& [name, value] : response.headers) {
+            if (ifRange && (equalsIgnoreCase(name, "ETag") || equalsIgnoreCase(name, "Last-Modified")) &&
+                value == *ifRange) {
+                validatorMatches = true;
+            }
+        }
+        if (range && range->rfind("bytes=", 0) == 0 && range->back() == '-' && validatorMatches) {
+            const std::uint64_t from = std::stoull("0" + range->substr(6, range->size() - 7));
+            if (from < response.body.size()) {
+                contentRange = "bytes " + std::to_string(from) + "-" + std::to_string(response.body.size() - 1) +
+                               "/" + std::to_string(response.body.size());
+                response.body.erase(0, static_cast<std::size_t>(from));
+                response.status = 206;
+                response.headers.emplace_back("Content-Range", contentRange);
+            }
+        }
+    }
     // Updates this request's record (unless the test has cleared it meanwhile).
     auto record = [&](std::uint64_t bodyBytes, bool finished) {
         {
@@ -382,6 +465,9 @@ void HttpTestServer::serveConnection(std::uintptr_t rawSocket) {
                 if (recorded.id == request.id) {
                     recorded.bodyBytesSent += bodyBytes;
                     recorded.finished = recorded.finished || finished;
+                    if (!response.dropWithoutResponse && !response.neverAnswer) {
+                        recorded.status = response.status;
+                    }
                 }
             }
         }
@@ -432,6 +518,16 @@ void HttpTestServer::serveConnection(std::uintptr_t rawSocket) {
     const std::size_t bodyBytes = response.cutAfterBytes
                                       ? std::min(*response.cutAfterBytes, response.body.size())
                                       : response.body.size();
+    if (response.resetConnection) {
+        out.append(response.body, 0, bodyBytes);
+        const bool sent = sendAll(socket, out.data(), out.size());
+        // A zero linger time makes the close a reset, as a crashed server or a middlebox would send.
+        const linger abort{1, 0};
+        ::setsockopt(socket, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&abort), sizeof(abort));
+        closeConnection(false);
+        record(sent ? bodyBytes : 0, true);
+        return;
+    }
     if (!response.endless && !response.trickleInterval) {
         out.append(response.body, 0, bodyBytes);
         const bool sent = sendAll(socket, out.data(), out.size());
@@ -454,7 +550,7 @@ void HttpTestServer::serveConnection(std::uintptr_t rawSocket) {
             if (stopped(static_cast<DWORD>(response.trickleInterval->count()))) {
                 break;
             }
-            length = 1;
+            length = std::min<std::size_t>(length, std::max<std::size_t>(response.trickleChunk, 1));
         } else if (stopped(0)) {
             break;
         }
@@ -467,6 +563,146 @@ void HttpTestServer::serveConnection(std::uintptr_t rawSocket) {
     }
     closeConnection(clientStayed && !response.endless);
     record(0, true);
+}
+
+namespace {
+
+// A connection to host:port (a name or an address), or INVALID_SOCKET.
+SOCKET connectTo(const std::string& host, const std::string& port) {
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    if (::getaddrinfo(host.c_str(), port.c_str(), &hints, &found) != 0 || !found) {
+        return INVALID_SOCKET;
+    }
+    SOCKET upstream = ::socket(found->ai_family, found->ai_socktype, found->ai_protocol);
+    if (upstream != INVALID_SOCKET && ::connect(upstream, found->ai_addr, static_cast<int>(found->ai_addrlen)) != 0) {
+        ::closesocket(upstream);
+        upstream = INVALID_SOCKET;
+    }
+    ::freeaddrinfo(found);
+    return upstream;
+}
+
+// Passes bytes both ways until both sides have finished sending, either side fails, or stop is set.
+void relay(SOCKET client, SOCKET upstream, HANDLE stopEvent) {
+    bool clientOpen = true;
+    bool upstreamOpen = true;
+    char buffer[16 * 1024];
+    while ((clientOpen || upstreamOpen) && ::WaitForSingleObject(stopEvent, 0) != WAIT_OBJECT_0) {
+        fd_set readable;
+        FD_ZERO(&readable);
+        if (clientOpen) {
+            FD_SET(client, &readable);
+        }
+        if (upstreamOpen) {
+            FD_SET(upstream, &readable);
+        }
+        timeval wait{0, 200000};
+        const int ready = ::select(0, &readable, nullptr, nullptr, &wait);
+        if (ready < 0) {
+            return;
+        }
+        for (const auto& [from, to, open] : {std::tuple<SOCKET, SOCKET, bool*>{client, upstream, &clientOpen},
+                                             std::tuple<SOCKET, SOCKET, bool*>{upstream, client, &upstreamOpen}}) {
+            if (!*open || !FD_ISSET(from, &readable)) {
+                continue;
+            }
+            const int received = ::recv(from, buffer, sizeof(buffer), 0);
+            if (received <= 0) {
+                *open = false;
+                ::shutdown(to, SD_SEND);
+                if (received < 0 || from == upstream) {
+                    return; // the origin is done: so is the exchange
+                }
+                continue;
+            }
+            if (!sendAll(to, buffer, static_cast<std::size_t>(received))) {
+                return;
+            }
+        }
+    }
+}
+
+} // namespace
+
+void HttpTestServer::serveAsProxy(std::uintptr_t rawSocket, RecordedRequest& request, const ProxyMode& mode) {
+    const SOCKET socket = static_cast<SOCKET>(rawSocket);
+    const std::shared_ptr<State> state = state_;
+    request.proxied = true;
+    request.scripted = true;
+    const bool challenge = mode.requireCredentials && !request.header("Proxy-Authorization");
+    request.status = challenge ? 407 : 0;
+    {
+        std::lock_guard<std::mutex> lock(state->mutex);
+        request.id = ++state->requestCount;
+        state->requests.push_back(request);
+    }
+    state->changed.notify_all();
+    auto finish = [&](int status) {
+        {
+            std::lock_guard<std::mutex> lock(state->mutex);
+            for (RecordedRequest& recorded : state->requests) {
+                if (recorded.id == request.id) {
+                    recorded.finished = true;
+                    recorded.status = status;
+                }
+            }
+        }
+        state->changed.notify_all();
+    };
+    if (challenge) {
+        const std::string out = "HTTP/1.1 407 Proxy Authentication Required\r\nProxy-Authenticate: Negotiate\r\n"
+                                "Proxy-Authenticate: NTLM\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
+        sendAll(socket, out.data(), out.size());
+        finish(407);
+        return;
+    }
+    const bool tunnel = request.method == "CONNECT";
+    std::string authority = request.path;
+    std::string target = "/";
+    if (!tunnel) {
+        authority = request.path.substr(7);
+        const std::size_t slash = authority.find('/');
+        if (slash != std::string::npos) {
+            target = authority.substr(slash);
+            authority.erase(slash);
+        }
+    }
+    if (!mode.forwardTo.empty()) {
+        authority = mode.forwardTo;
+    }
+    const std::size_t colon = authority.rfind(':');
+    const std::string host = colon == std::string::npos ? authority : authority.substr(0, colon);
+    const std::string port = colon == std::string::npos ? (tunnel ? "443" : "80") : authority.substr(colon + 1);
+    const SOCKET upstream = connectTo(host, port);
+    if (upstream == INVALID_SOCKET) {
+        const std::string out = "HTTP/1.1 502 Bad Gateway\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
+        sendAll(socket, out.data(), out.size());
+        finish(502);
+        return;
+    }
+    bool started = false;
+    if (tunnel) {
+        const std::string out = "HTTP/1.1 200 Connection established\r\n\r\n";
+        started = sendAll(socket, out.data(), out.size());
+    } else {
+        std::string out = request.method + " " + target + " HTTP/1.1\r\n";
+        for (const auto& [name, value] : request.headers) {
+            if (!equalsIgnoreCase(name, "Proxy-Authorization") && !equalsIgnoreCase(name, "Proxy-Connection") &&
+                !equalsIgnoreCase(name, "Connection")) {
+                out += name + ": " + value + "\r\n";
+            }
+        }
+        out += "Connection: close\r\n\r\n";
+        started = sendAll(upstream, out.data(), out.size());
+    }
+    if (started) {
+        relay(socket, upstream, state->stopEvent);
+    }
+    ::closesocket(upstream);
+    finish(started ? 200 : 502);
 }
 
 } // namespace vesk::test
