@@ -304,7 +304,10 @@ follow_run() {
     window="$(awk '/"VESK Updater": \(/ {print $1; exit}' "$logs/session/windows.txt")"
     if [ -n "$window" ]; then
       shot=$((shot + 1))
-      import -window "$window" "$shot_dir/window-$(printf '%02d' $shot).png" 2>/dev/null || shot=$((shot - 1))
+      # Bounded: a capture of a window that closes under it can hang import, and while it holds the display
+      # the next program cannot make its window.
+      timeout -k 1 5 import -window "$window" "$shot_dir/window-$(printf '%02d' $shot).png" 2>/dev/null ||
+        shot=$((shot - 1))
     fi
     scan_install_processes
     if [ -n "$first_status" ] && [ -z "$install_pids" ]; then
