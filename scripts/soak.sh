@@ -21,17 +21,8 @@ port="${VESK_SOAK_PORT:-18799}"
 logs="$build/soak-logs"
 mkdir -p "$logs"
 
-launcher=()
-if command -v ccache >/dev/null 2>&1; then
-  launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
-fi
-if [ ! -f "$build/CMakeCache.txt" ]; then
-  cmake --preset windows-test -B "$build" -DVESK_DEFAULT_BASE_URL="http://127.0.0.1:$port" "${launcher[@]}" \
-    >"$logs/configure.log" 2>&1 ||
-    { tail -n 40 "$logs/configure.log" >&2; exit 1; }
-fi
-cmake --build "$build" -j2 --target soak_runner >"$logs/build.log" 2>&1 ||
-  { tail -n 40 "$logs/build.log" >&2; exit 1; }
+source scripts/build-windows-target.sh
+vesk_build_windows_target "$build" "$logs" soak_runner -DVESK_DEFAULT_BASE_URL="http://127.0.0.1:$port"
 
 # A prefix of its own as well: the soak changes the prefix's proxy settings.
 source scripts/wine-session.sh "$build/wineprefix" "$build/session-logs"

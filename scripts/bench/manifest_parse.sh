@@ -12,16 +12,8 @@ build="$root/build/test"
 logs="$build/bench-logs"
 mkdir -p "$logs"
 
-launcher=()
-if command -v ccache >/dev/null 2>&1; then
-  launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
-fi
-if [ ! -f "$build/CMakeCache.txt" ]; then
-  cmake --preset windows-test "${launcher[@]}" >"$logs/configure.log" 2>&1 ||
-    { tail -n 40 "$logs/configure.log" >&2; exit 1; }
-fi
-cmake --build "$build" -j2 --target manifest_parse_bench >"$logs/build.log" 2>&1 ||
-  { tail -n 40 "$logs/build.log" >&2; exit 1; }
+source scripts/build-windows-target.sh
+vesk_build_windows_target "$build" "$logs" manifest_parse_bench
 
 source scripts/wine-session.sh "$build/wineprefix" "$build/session-logs"
 status=0
