@@ -32,10 +32,4 @@ std::string getOwnExecutableHash();
 // hashed (same volume, file index, size and write time); nothing otherwise, and the caller hashes path.
 std::optional<std::string> ownExecutableHashIfSameFile(const std::string& path);
 
-// The newest release a trusted-release build has accepted: REG_SZ "LastTrustedRelease" under
-// HKLM\SOFTWARE\VESK\Updater. Nothing when it is not there or cannot be read.
-std::optional<std::string> readLastTrustedRelease();
-// Stores the record (creating the key when needed); true when written.
-bool writeLastTrustedRelease(const std::string& record);
-
 } // namespace vesk::updater

@@ -23,8 +23,6 @@ constexpr const char* kDefaultInstallDirectory = "C:\\Program Files\\VESK";
 constexpr const char* kUpdaterKey = "SOFTWARE\\VESK\\Updater";
 constexpr const char* kBaseUrlsValue = "BaseUrls";
 constexpr DWORD kBaseUrlsBufferBytes = 2048;
-constexpr const char* kLastTrustedReleaseValue = "LastTrustedRelease";
-constexpr DWORD kRecordBufferBytes = 1024;
 
 // Reads a value of any registry type as text shorter than bufferBytes bytes. Nothing when the key or
 // value cannot be read or the text is longer.
@@ -127,24 +125,5 @@ std::optional<std::string> ownExecutableHashIfSameFile(const std::string& path) 
     return hash;
 }
 
-std::optional<std::string> readLastTrustedRelease() {
-    return readRegistryText(kUpdaterKey, kLastTrustedReleaseValue, kRecordBufferBytes);
-}
-
-bool writeLastTrustedRelease(const std::string& record) {
-    RegKey key;
-    if (::RegCreateKeyExW(HKEY_LOCAL_MACHINE, widen(kUpdaterKey).c_str(), 0, nullptr, 0, KEY_SET_VALUE,
-                          nullptr, key.put(), nullptr) != ERROR_SUCCESS) {
-        return false;
-    }
-    // Stored only when it can be read back whole.
-    if (record.size() + 1 >= kRecordBufferBytes) {
-        return false;
-    }
-    const std::wstring text = widen(record);
-    return ::RegSetValueExW(key.get(), widen(kLastTrustedReleaseValue).c_str(), 0, REG_SZ,
-                            reinterpret_cast<const BYTE*>(text.c_str()),
-                            static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t))) == ERROR_SUCCESS;
-}
 
 } // namespace vesk::updater

@@ -132,7 +132,7 @@ TEST(TrustedReleaseProgram, ManifestsItCannotTrustChangeNothingAndTheUpdateStill
             continue;
         }
         EXPECT_EQ(scene.server->requestedPaths(), std::vector<std::string>{"/manifest.json"});
-        EXPECT_EQ(vesk::updater::readLastTrustedRelease(), c.record);
+        EXPECT_EQ(stored("LastTrustedRelease"), c.record);
         EXPECT_EQ(stored(kStableRecord), std::nullopt);
 
         if (c.alsoRestartStart) {
